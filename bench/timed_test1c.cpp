@@ -1,0 +1,125 @@
+// Times router::distribute on integers: every value is refused by three
+// listed destinations and taken by the default. For N = 1, 2, 4 ... 2^20
+// it prints the net milliseconds of one pass over 0 ... N - 1 and the
+// ratio to the figure for N / 2.
+//
+// The destinations only decide; they never store a value, so the figures
+// show the cost of the routing decisions without insertion.
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <iostream>
+#include <iterator>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <vessa/router.hpp>
+
+#include "timer.hpp"
+
+template <typename OutIt>
+class my_default : public vessa::destination<int> {
+public:
+    explicit my_default(OutIt out) : out(out) {}
+    bool distribute(const int&) override { return true; }
+
+private:
+    OutIt out;
+};
+
+template <typename OutIt>
+class less_than_n : public vessa::destination<int> {
+public:
+    less_than_n(OutIt out, std::int32_t n) : out(out), n(n) {}
+    // Refuses everything: n is kept but not consulted.
+    bool distribute(const int&) override { return false; }
+
+private:
+    OutIt out;
+    std::int32_t n;
+};
+
+namespace {
+
+using outputs_type = std::array<std::vector<int>, 4>;
+using inserter = std::back_insert_iterator<std::vector<int>>;
+
+constexpr unsigned int largest_size = 1048576;
+constexpr unsigned int samples_per_run = 10;
+
+// Seven minutes of figures nobody can read must not end in success, so
+// the run stops at the first line standard output does not take.
+class output_failure : public std::runtime_error {
+public:
+    explicit output_failure(int error) : std::runtime_error(error != 0 ? std::strerror(error) : "write failed") {}
+};
+
+void require_written()
+{
+    if (!std::cout)
+        throw output_failure(errno);
+}
+
+void clear_outputs(outputs_type& outputs)
+{
+    for (std::vector<int>& output : outputs)
+        output.clear();
+}
+
+} // namespace
+
+void test()
+{
+    std::cout << "Test 1c\nTesting N\nTiming distribute on integers.\n"
+              << "Time Decision Making only.  \nFactor out insertion." << std::endl;
+    require_written();
+
+    // The router lives until the process ends; holding it here keeps it
+    // reachable, and a second call starts from a fresh one.
+    static std::unique_ptr<vessa::router<int>> router;
+    router.reset(new vessa::router<int>);
+
+    outputs_type outputs;
+    for (std::size_t i = 0; i < 3; ++i)
+        router->add_destination(less_than_n<inserter>(std::back_inserter(outputs[i]), largest_size), 1);
+    router->set_default_destination(my_default<inserter>(std::back_inserter(outputs[3])));
+
+    timer clock;
+    std::vector<int> input;
+    for (unsigned int n = 1; n <= largest_size; n *= 2) {
+        input.clear();
+        input.reserve(n);
+        for (unsigned int value = 0; value < n; ++value)
+            input.push_back(static_cast<int>(value));
+
+        clock.start_baseline(samples_per_run);
+        do {
+            clear_outputs(outputs);
+        } while (clock.check());
+        clock.report(false);
+        require_written();
+
+        clock.start(samples_per_run, n);
+        do {
+            clear_outputs(outputs);
+            for (auto it = input.begin(); it != input.end(); ++it)
+                router->distribute(it);
+        } while (clock.check());
+        clock.report(false);
+        require_written();
+    }
+}
+
+int main()
+{
+    try {
+        test();
+    } catch (const output_failure& failure) {
+        std::cerr << "timed_test1c: cannot write to standard output: " << failure.what() << std::endl;
+        return 1;
+    }
+    return 0;
+}

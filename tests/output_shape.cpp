@@ -1,0 +1,78 @@
+#include "output_shape.hpp"
+
+#include <regex>
+
+namespace {
+
+const char* const banner[] = {"Test 1c", "Testing N", "Timing distribute on integers.",
+                              "Time Decision Making only.  ", "Factor out insertion."};
+const std::size_t sizes = 21;
+const std::size_t line_count = 5 + 2 * sizes;
+
+std::vector<std::string> split_lines(const std::string& output)
+{
+    std::vector<std::string> lines;
+    std::size_t begin = 0;
+    for (std::size_t end; (end = output.find('\n', begin)) != std::string::npos; begin = end + 1)
+        lines.push_back(output.substr(begin, end - begin));
+    if (begin != output.size())
+        lines.push_back(output.substr(begin));
+    return lines;
+}
+
+// A right-aligned column: padding up to the width, none when the text is
+// as wide or wider.
+bool fills_column(const std::string& padding, const std::string& text, std::size_t width)
+{
+    const std::size_t expected = text.size() < width ? width - text.size() : 0;
+    return padding.size() == expected;
+}
+
+bool is_result_line(const std::string& line, unsigned long size)
+{
+    static const std::regex shape("( *)([0-9]+)( *)(-?[0-9]+\\.[0-9]{4}) ms (( *)([-0-9.]+|-?inf|-?nan))?");
+    std::smatch parts;
+    if (!std::regex_match(line, parts, shape))
+        return false;
+    const bool ratio_wanted = size > 1;
+    return parts[2] == std::to_string(size) && fills_column(parts[1], parts[2], 35)
+           && fills_column(parts[3], parts[4], 12) && parts[5].matched == ratio_wanted
+           && (!ratio_wanted || (fills_column(parts[6], parts[7], 8)
+                                 && std::regex_match(parts[7].str(), std::regex("-?[0-9]+\\.[0-9]{4}|-?inf|-?nan"))));
+}
+
+bool is_baseline_line(const std::string& line, bool first)
+{
+    // Before the first result line the stream prints in general notation;
+    // after it, fixed with four decimals.
+    static const std::regex general("Baseline time: [0-9]+(\\.[0-9]+)?(e[-+][0-9]+)?");
+    static const std::regex fixed("Baseline time: [0-9]+\\.[0-9]{4}");
+    return std::regex_match(line, first ? general : fixed);
+}
+
+} // namespace
+
+std::vector<std::string> shape_problems(const std::string& output)
+{
+    std::vector<std::string> problems;
+    const std::vector<std::string> lines = split_lines(output);
+    if (lines.size() != line_count)
+        problems.push_back(std::to_string(lines.size()) + " lines instead of " + std::to_string(line_count));
+    if (!output.empty() && output.back() != '\n')
+        problems.push_back("the last line has no line break");
+
+    for (std::size_t i = 0; i < lines.size() && i < line_count; ++i) {
+        const std::string& line = lines[i];
+        bool expected;
+        if (i < 5) {
+            expected = line == banner[i];
+        } else {
+            const std::size_t step = (i - 5) / 2;
+            const bool baseline = (i - 5) % 2 == 0;
+            expected = baseline ? is_baseline_line(line, step == 0) : is_result_line(line, 1ul << step);
+        }
+        if (!expected)
+            problems.push_back("line " + std::to_string(i + 1) + " is unexpected: \"" + line + "\"");
+    }
+    return problems;
+}

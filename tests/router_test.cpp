@@ -1,0 +1,222 @@
+#include <climits>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <vessa/router.hpp>
+
+#include "recording_destination.hpp"
+
+namespace {
+
+using handle = vessa::router<int>::destination_handle;
+
+class router_test : public ::testing::Test {
+protected:
+    void SetUp() override { alive_before = recording_destination::alive; }
+    void TearDown() override { EXPECT_EQ(recording_destination::alive, alive_before) << "a destination leaked"; }
+
+    recording_destination refuses(const std::string& name) { return recording_destination(name, false, log); }
+    recording_destination takes(const std::string& name) { return recording_destination(name, true, log); }
+
+    // The names of the destinations offered one value, in order.
+    std::vector<std::string> offered_to(vessa::router<int>& router, int value)
+    {
+        log.clear();
+        const std::vector<int> input{value};
+        router.distribute(input.begin());
+        std::vector<std::string> names;
+        for (const offer& o : log)
+            names.push_back(o.name);
+        return names;
+    }
+
+    std::vector<offer> log;
+    int alive_before = 0;
+};
+
+using names = std::vector<std::string>;
+
+TEST_F(router_test, empty_router_drops_values)
+{
+    vessa::router<int> router;
+    EXPECT_EQ(offered_to(router, 7), names{});
+}
+
+TEST_F(router_test, default_alone_is_offered_every_value)
+{
+    vessa::router<int> router;
+    router.set_default_destination(refuses("default"));
+    const std::vector<int> input{4, 5, 6};
+    for (auto it = input.begin(); it != input.end(); ++it)
+        router.distribute(it);
+    EXPECT_EQ(log, (std::vector<offer>{{"default", 4}, {"default", 5}, {"default", 6}}));
+}
+
+TEST_F(router_test, refused_value_reaches_default_after_every_listed_destination)
+{
+    vessa::router<int> router;
+    router.add_destination(refuses("a"), 1);
+    router.add_destination(refuses("b"), 1);
+    router.set_default_destination(takes("default"));
+    EXPECT_EQ(offered_to(router, 3), (names{"a", "b", "default"}));
+}
+
+TEST_F(router_test, first_taker_hides_value_from_the_rest_and_the_default)
+{
+    vessa::router<int> router;
+    router.add_destination(refuses("a"), 1);
+    router.add_destination(takes("b"), 1);
+    router.add_destination(takes("c"), 1);
+    router.set_default_destination(takes("default"));
+    EXPECT_EQ(offered_to(router, 3), (names{"a", "b"}));
+}
+
+TEST_F(router_test, value_is_passed_by_reference_to_the_element_itself)
+{
+    vessa::router<int> router;
+    router.add_destination(refuses("a"), 1);
+    router.set_default_destination(takes("default"));
+    const std::vector<int> input{1, 2};
+    router.distribute(input.begin() + 1);
+    EXPECT_EQ(recording_destination::last_address, &input[1]);
+}
+
+// The listed destinations form a binary heap in array order, not a sorted
+// list: only the first is sure to have the highest priority.
+TEST_F(router_test, offers_in_heap_array_order)
+{
+    vessa::router<int> ascending;
+    ascending.add_destination(refuses("p1"), 1);
+    ascending.add_destination(refuses("p2"), 2);
+    ascending.add_destination(refuses("p3"), 3);
+    EXPECT_EQ(offered_to(ascending, 0), (names{"p3", "p1", "p2"}));
+
+    vessa::router<int> mixed;
+    mixed.add_destination(refuses("a"), 1);
+    mixed.add_destination(refuses("b"), 1);
+    mixed.add_destination(refuses("c"), 2);
+    EXPECT_EQ(offered_to(mixed, 0), (names{"c", "b", "a"}));
+}
+
+TEST_F(router_test, equal_priorities_keep_insertion_order)
+{
+    vessa::router<int> router;
+    for (const char* name : {"a", "b", "c", "d", "e"})
+        router.add_destination(refuses(name), 7);
+    EXPECT_EQ(offered_to(router, 0), (names{"a", "b", "c", "d", "e"}));
+}
+
+TEST_F(router_test, priorities_compare_as_unsigned)
+{
+    vessa::router<int> router;
+    router.add_destination(refuses("low"), 0);
+    router.add_destination(refuses("high"), 1u << 31);
+    router.add_destination(refuses("highest"), UINT_MAX);
+    EXPECT_EQ(offered_to(router, 0).front(), "highest");
+}
+
+TEST_F(router_test, default_priority_is_one)
+{
+    vessa::router<int> router;
+    router.add_destination(refuses("zero"), 0);
+    router.add_destination(refuses("implicit"));
+    router.add_destination(refuses("one"), 1);
+    EXPECT_EQ(offered_to(router, 0), (names{"implicit", "zero", "one"}));
+}
+
+TEST_F(router_test, keeps_its_own_copies_of_destinations)
+{
+    const int before = recording_destination::alive;
+    {
+        vessa::router<int> router;
+        const recording_destination caller_object = takes("d");
+        router.add_destination(caller_object, 1);
+        router.set_default_destination(caller_object);
+        EXPECT_EQ(recording_destination::alive, before + 3);
+    }
+    EXPECT_EQ(recording_destination::alive, before);
+}
+
+TEST_F(router_test, replacing_default_releases_the_previous_one)
+{
+    vessa::router<int> router;
+    router.set_default_destination(takes("first"));
+    const int with_one_default = recording_destination::alive;
+    router.set_default_destination(takes("second"));
+    EXPECT_EQ(recording_destination::alive, with_one_default);
+    EXPECT_EQ(offered_to(router, 1), names{"second"});
+}
+
+TEST_F(router_test, many_destinations_survive_vector_growth_and_heap_moves)
+{
+    vessa::router<int> router;
+    for (unsigned priority = 0; priority < 100; ++priority)
+        router.add_destination(refuses("p" + std::to_string(priority)), priority % 7);
+    router.set_default_destination(takes("default"));
+    EXPECT_EQ(recording_destination::alive, alive_before + 101);
+    const names offered = offered_to(router, 0);
+    ASSERT_EQ(offered.size(), 101u);
+    EXPECT_EQ(offered.back(), "default");
+}
+
+TEST(router_type, is_not_copyable)
+{
+    EXPECT_FALSE(std::is_copy_constructible<vessa::router<int>>::value);
+    EXPECT_FALSE(std::is_copy_assignable<vessa::router<int>>::value);
+}
+
+// Handles share one destination; the last one deletes it through the
+// base pointer, running the derived destructor.
+TEST_F(router_test, handle_copies_share_the_destination)
+{
+    const int before = recording_destination::alive;
+    {
+        const handle original(new recording_destination(takes("d")), 1);
+        {
+            const handle copy(original);
+            EXPECT_EQ(recording_destination::alive, before + 1);
+        }
+        EXPECT_EQ(recording_destination::alive, before + 1);
+    }
+    EXPECT_EQ(recording_destination::alive, before);
+}
+
+TEST_F(router_test, handle_assignment_releases_the_old_destination)
+{
+    const int before = recording_destination::alive;
+    handle kept(new recording_destination(takes("kept")), 1);
+    handle replaced(new recording_destination(takes("replaced")), 2);
+    EXPECT_EQ(recording_destination::alive, before + 2);
+    replaced = kept;
+    EXPECT_EQ(recording_destination::alive, before + 1);
+    EXPECT_FALSE(replaced < kept);
+    EXPECT_FALSE(kept < replaced);
+}
+
+TEST_F(router_test, handle_self_assignment_keeps_the_destination)
+{
+    const int before = recording_destination::alive;
+    handle only(new recording_destination(takes("only")), 1);
+    handle& same = only;
+    only = same;
+    EXPECT_EQ(recording_destination::alive, before + 1);
+
+    handle sharer(only);
+    only = sharer;
+    sharer = only;
+    EXPECT_EQ(recording_destination::alive, before + 1);
+}
+
+TEST(handle_order, compares_priorities_as_unsigned)
+{
+    const handle low(nullptr, 1);
+    const handle high(nullptr, UINT_MAX);
+    EXPECT_TRUE(low < high);
+    EXPECT_FALSE(high < low);
+    EXPECT_FALSE(low < low);
+}
+
+} // namespace
