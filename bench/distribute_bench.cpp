@@ -6,7 +6,7 @@
 //   router_distribute     vessa::router<int>::distribute, as timed_test1c;
 //   floor_virtual_calls   the same four virtual calls made by a plain loop
 //                         over an array of destination pointers: the cost
-//                         of the calls alone, which the router cannot beat;
+//                         of the calls alone;
 //   function_chain        three std::function<bool(const int&)> tried in
 //                         turn, then a fourth: what one writes by hand
 //                         instead of a router.
