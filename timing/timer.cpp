@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <string>
 
-timer::timer(std::ostream& out, clock_function clock) : out(out), clock(clock) {}
+timer::timer(std::ostream& stream, clock_function clock_source) : out(stream), clock(clock_source) {}
 
 void timer::start(unsigned int samples, unsigned long label)
 {
