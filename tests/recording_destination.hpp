@@ -23,8 +23,7 @@ public:
     {
         ++alive;
     }
-    recording_destination(const recording_destination& other)
-        : name(other.name), takes(other.takes), log(other.log)
+    recording_destination(const recording_destination& other) : name(other.name), takes(other.takes), log(other.log)
     {
         ++alive;
     }

@@ -70,10 +70,7 @@ void timer::report(bool verbose)
     print_result_line(net);
 }
 
-const std::map<unsigned int, double>& timer::results() const
-{
-    return result_table;
-}
+const std::map<unsigned int, double>& timer::results() const { return result_table; }
 
 void timer::print_counts() const
 {
