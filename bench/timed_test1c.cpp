@@ -23,7 +23,7 @@
 template <typename OutIt>
 class my_default : public vessa::destination<int> {
 public:
-    explicit my_default(OutIt out) : out(out) {}
+    explicit my_default(OutIt output) : out(output) {}
     bool distribute(const int&) override { return true; }
 
 private:
@@ -33,7 +33,7 @@ private:
 template <typename OutIt>
 class less_than_n : public vessa::destination<int> {
 public:
-    less_than_n(OutIt out, std::int32_t n) : out(out), n(n) {}
+    less_than_n(OutIt output, std::int32_t limit) : out(output), n(limit) {}
     // Refuses everything: n is kept but not consulted.
     bool distribute(const int&) override { return false; }
 

@@ -4,8 +4,8 @@
 
 namespace {
 
-const char* const banner[] = {"Test 1c", "Testing N", "Timing distribute on integers.",
-                              "Time Decision Making only.  ", "Factor out insertion."};
+const char* const banner[] = {"Test 1c", "Testing N", "Timing distribute on integers.", "Time Decision Making only.  ",
+                              "Factor out insertion."};
 const std::size_t sizes = 21;
 const std::size_t line_count = 5 + 2 * sizes;
 
@@ -37,8 +37,9 @@ bool is_result_line(const std::string& line, unsigned long size)
     const bool ratio_wanted = size > 1;
     return parts[2] == std::to_string(size) && fills_column(parts[1], parts[2], 35)
            && fills_column(parts[3], parts[4], 12) && parts[5].matched == ratio_wanted
-           && (!ratio_wanted || (fills_column(parts[6], parts[7], 8)
-                                 && std::regex_match(parts[7].str(), std::regex("-?[0-9]+\\.[0-9]{4}|-?inf|-?nan"))));
+           && (!ratio_wanted
+               || (fills_column(parts[6], parts[7], 8)
+                   && std::regex_match(parts[7].str(), std::regex("-?[0-9]+\\.[0-9]{4}|-?inf|-?nan"))));
 }
 
 bool is_baseline_line(const std::string& line, bool first)

@@ -18,13 +18,12 @@ struct offer {
 
 class recording_destination : public vessa::destination<int> {
 public:
-    recording_destination(std::string name, bool takes, std::vector<offer>& log)
-        : name(std::move(name)), takes(takes), log(&log)
+    recording_destination(std::string destination_name, bool answer, std::vector<offer>& offers)
+        : name(std::move(destination_name)), takes(answer), log(&offers)
     {
         ++alive;
     }
-    recording_destination(const recording_destination& other)
-        : name(other.name), takes(other.takes), log(other.log)
+    recording_destination(const recording_destination& other) : name(other.name), takes(other.takes), log(other.log)
     {
         ++alive;
     }

@@ -159,10 +159,10 @@ TEST_F(timer_test, verbose_report_lists_counts_ten_to_a_line)
 
 TEST_F(timer_test, result_lines_subtract_the_baseline_and_give_the_ratio_to_half_the_label)
 {
-    baseline({1000, 1000, 1000});   // 1 ms
-    measure(1, {500, 500, 500});    // 2 ms, net 1
-    measure(2, {250, 250, 250});    // 4 ms, net 3
-    measure(4, {125, 125, 125});    // 8 ms, net 7
+    baseline({1000, 1000, 1000}); // 1 ms
+    measure(1, {500, 500, 500});  // 2 ms, net 1
+    measure(2, {250, 250, 250});  // 4 ms, net 3
+    measure(4, {125, 125, 125});  // 8 ms, net 7
     EXPECT_EQ(take_output(), "Baseline time: 1\n" + result_line("1", "1.0000") + result_line("2", "3.0000", "3.0000")
                                  + result_line("4", "7.0000", "2.3333"));
     EXPECT_DOUBLE_EQ(t.results().at(4), 7.0);
@@ -273,8 +273,7 @@ TEST(timer_real_clock, default_clock_is_the_c_library_time)
     std::ostringstream out;
     timer t(out);
     t.start_baseline(1);
-    while (t.check()) {
-    }
+    while (t.check()) {}
     t.report(false);
     EXPECT_TRUE(std::regex_match(out.str(), std::regex("Baseline time: [0-9.e+-]+\n"))) << out.str();
 }

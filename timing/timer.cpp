@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <string>
 
-timer::timer(std::ostream& out, clock_function clock) : out(out), clock(clock) {}
+timer::timer(std::ostream& stream, clock_function clock_source) : out(stream), clock(clock_source) {}
 
 void timer::start(unsigned int samples, unsigned long label)
 {
@@ -70,10 +70,7 @@ void timer::report(bool verbose)
     print_result_line(net);
 }
 
-const std::map<unsigned int, double>& timer::results() const
-{
-    return result_table;
-}
+const std::map<unsigned int, double>& timer::results() const { return result_table; }
 
 void timer::print_counts() const
 {

@@ -27,7 +27,7 @@ public:
     // The clock's signature is that of the C library's time().
     using clock_function = std::time_t (*)(std::time_t*);
 
-    explicit timer(std::ostream& out = std::cout, clock_function clock = std::time);
+    explicit timer(std::ostream& stream = std::cout, clock_function clock_source = std::time);
 
     // Begins a run of `samples` samples whose result is stored under `label`.
     void start(unsigned int samples, unsigned long label);

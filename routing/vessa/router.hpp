@@ -64,9 +64,9 @@ public:
     // entries without ever copying a destination.
     class destination_handle {
     public:
-        // Takes ownership of target, which must come from new; deletes it
-        // if the count cell cannot be allocated.
-        destination_handle(destination<T>* target, unsigned priority);
+        // Takes ownership of owned_target, which must come from new;
+        // deletes it if the count cell cannot be allocated.
+        destination_handle(destination<T>* owned_target, unsigned target_priority);
         destination_handle(const destination_handle& other) noexcept;
         destination_handle& operator=(const destination_handle& other) noexcept;
         ~destination_handle();
@@ -136,13 +136,13 @@ void router<T>::distribute(Iter it)
 }
 
 template <typename T>
-router<T>::destination_handle::destination_handle(destination<T>* target, unsigned priority)
-    : target(target), ref_count(nullptr), priority(priority)
+router<T>::destination_handle::destination_handle(destination<T>* owned_target, unsigned target_priority)
+    : target(owned_target), ref_count(nullptr), priority(target_priority)
 {
     try {
         ref_count = new int(1);
     } catch (...) {
-        delete target;
+        delete owned_target;
         throw;
     }
 }
