@@ -89,15 +89,6 @@ run_result run_benchmark(standard_output where)
     return result;
 }
 
-std::vector<std::string> lines_of(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::string::size_type begin = 0;
-    for (std::string::size_type end; (end = text.find('\n', begin)) != std::string::npos; begin = end + 1)
-        lines.push_back(text.substr(begin, end - begin));
-    return lines;
-}
-
 TEST(end_to_end, complete_run_prints_47_lines_in_shape_and_nothing_else)
 {
     const run_result run = run_benchmark(standard_output::file);
@@ -111,7 +102,7 @@ TEST(end_to_end, complete_run_prints_47_lines_in_shape_and_nothing_else)
     // next nine count seconds 1 to 9, 46 calls each: 1000 / 46 ms. The run
     // for N = 1 starts at call 2 of second 10 (45 calls): samples of
     // 43 + 1 = 44, then nine of 45, median 45: 1000 / 45 - 1000 / 46 ms.
-    const std::vector<std::string> lines = lines_of(run.out);
+    const std::vector<std::string> lines = split_lines(run.out);
     ASSERT_EQ(lines.size(), 47u);
     EXPECT_EQ(lines[5], "Baseline time: 21.7391");
     EXPECT_EQ(lines[6], std::string(34, ' ') + "1" + std::string(6, ' ') + "0.4831 ms ");
@@ -125,7 +116,7 @@ TEST(end_to_end, unwritable_output_fails_with_one_line_on_stderr)
          {standard_output::full_device, standard_output::closed, standard_output::pipe_without_reader}) {
         const run_result run = run_benchmark(where);
         EXPECT_EQ(run.exit_status, 1);
-        const std::vector<std::string> err_lines = lines_of(run.err);
+        const std::vector<std::string> err_lines = split_lines(run.err);
         ASSERT_EQ(err_lines.size(), 1u) << run.err;
         EXPECT_EQ(err_lines[0].rfind("timed_test1c: cannot write to standard output", 0), 0u) << run.err;
     }

@@ -6,6 +6,10 @@
 #include <string>
 #include <vector>
 
+// The lines of `text`, without their line breaks; a last line without
+// one counts too.
+std::vector<std::string> split_lines(const std::string& text);
+
 // One message for each way `output` departs from that shape; none when it
 // has it.
 std::vector<std::string> shape_problems(const std::string& output);
