@@ -1,4 +1,6 @@
 #include <climits>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -160,6 +162,61 @@ TEST_F(router_test, many_destinations_survive_vector_growth_and_heap_moves)
     const names offered = offered_to(router, 0);
     ASSERT_EQ(offered.size(), 101u);
     EXPECT_EQ(offered.back(), "default");
+}
+
+// Takes the multiples of its divisor, logging every value it is offered.
+class takes_multiples : public recording_destination {
+public:
+    takes_multiples(const std::string& destination_name, int multiples_of, std::vector<offer>& offers)
+        : recording_destination(destination_name, false, offers), divisor(multiples_of)
+    {
+    }
+    bool distribute(const int& value) override
+    {
+        recording_destination::distribute(value);
+        return value % divisor == 0;
+    }
+
+private:
+    int divisor;
+};
+
+// The range call must offer every element to the very destinations, in
+// the very order, that calling distribute(it) on each would.
+TEST_F(router_test, range_routes_as_its_elements_one_by_one)
+{
+    const std::vector<int> input{0, 1, 2, 3, 4, 5, 6, 7, 9, 10, 11, 15};
+    for (const bool with_default : {true, false}) {
+        vessa::router<int> router;
+        router.add_destination(takes_multiples("even", 2, log), 1);
+        router.add_destination(refuses("never"), 1);
+        router.add_destination(takes_multiples("three", 3, log), 2);
+        router.add_destination(takes_multiples("five", 5, log), 3);
+        if (with_default)
+            router.set_default_destination(takes("default"));
+
+        log.clear();
+        for (auto it = input.begin(); it != input.end(); ++it)
+            router.distribute(it);
+        const std::vector<offer> one_by_one = log;
+
+        log.clear();
+        router.distribute(input.begin(), input.end());
+        EXPECT_EQ(log, one_by_one) << (with_default ? "with" : "without") << " a default";
+        EXPECT_EQ(recording_destination::last_address, &input.back());
+
+        log.clear();
+        router.distribute(input.begin(), input.begin());
+        EXPECT_EQ(log, std::vector<offer>{});
+
+        std::istringstream text("4 7");
+        router.distribute(std::istream_iterator<int>(text), std::istream_iterator<int>());
+        const std::vector<offer> from_stream = log;
+        log.clear();
+        const std::vector<int> same_values{4, 7};
+        router.distribute(same_values.begin(), same_values.end());
+        EXPECT_EQ(from_stream, log);
+    }
 }
 
 TEST(router_type, is_not_copyable)

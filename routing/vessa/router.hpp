@@ -10,7 +10,8 @@
 //     vessa::router<int> r;
 //     r.add_destination(even(), 1);
 //     r.set_default_destination(odd_sink());
-//     r.distribute(values.begin());
+//     r.distribute(values.begin());              // one value
+//     r.distribute(values.begin(), values.end()); // every value, in order
 //
 // Single-threaded: the handles count their owners with plain integers.
 #ifndef VESSA_ROUTER_HPP
@@ -59,6 +60,12 @@ public:
     template <typename Iter>
     void distribute(Iter it);
 
+    // Routes every element of [first, last) in order, each exactly as
+    // distribute(it) would. The list and the default are read once for the
+    // whole range, so destinations must not change the router meanwhile.
+    template <typename InputIt>
+    void distribute(InputIt first, InputIt last);
+
     // Shares one heap-allocated destination among copies, deleting it with
     // the last of them. Lets the router's vector copy and reorder its
     // entries without ever copying a destination.
@@ -84,6 +91,10 @@ public:
     };
 
 private:
+    // Offers value to [current, end), then to fallback if none took it.
+    static void offer(const T& value, const destination_handle* current, const destination_handle* end,
+                      destination_handle* fallback);
+
     std::vector<destination_handle> destinations;
     destination_handle* default_destination = nullptr;
 };
@@ -121,12 +132,27 @@ template <typename T>
 template <typename Iter>
 void router<T>::distribute(Iter it)
 {
-    const T& value = *it;
     // Held in locals: a virtual call could otherwise have changed the
     // members, and the compiler would reload them after every call.
-    const destination_handle* current = destinations.data();
-    const destination_handle* const end = current + destinations.size();
+    const destination_handle* const begin = destinations.data();
+    offer(*it, begin, begin + destinations.size(), default_destination);
+}
+
+template <typename T>
+template <typename InputIt>
+void router<T>::distribute(InputIt first, InputIt last)
+{
+    const destination_handle* const begin = destinations.data();
+    const destination_handle* const end = begin + destinations.size();
     destination_handle* const fallback = default_destination;
+    for (; first != last; ++first)
+        offer(*first, begin, end, fallback);
+}
+
+template <typename T>
+void router<T>::offer(const T& value, const destination_handle* current, const destination_handle* const end,
+                      destination_handle* const fallback)
+{
     for (; current != end; ++current) {
         if (current->target->distribute(value))
             return;
