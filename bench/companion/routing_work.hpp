@@ -1,0 +1,33 @@
+// What every family of distribute_bench routes: the destinations, the
+// values and how a pass over them is reported.
+#ifndef VESSA_BENCH_ROUTING_WORK_HPP
+#define VESSA_BENCH_ROUTING_WORK_HPP
+
+#include <cstdint>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+#include <vessa/router.hpp>
+
+class refuse_all : public vessa::destination<int> {
+public:
+    bool distribute(const int&) override { return false; }
+};
+
+class take_all : public vessa::destination<int> {
+public:
+    bool distribute(const int&) override { return true; }
+};
+
+// timed_test1c's work: three listed destinations refuse every value and
+// the default takes it, four calls per value.
+constexpr int listed_count = 3;
+
+// 0 ... count - 1, the input of timed_test1c.
+std::vector<int> ascending_values(std::int64_t count);
+
+// Every family reports the values routed by one iteration as the counter
+// "values", so that ns per value can be read off any entry, JSON included.
+void report_values_per_iteration(benchmark::State& state, std::int64_t values);
+
+#endif

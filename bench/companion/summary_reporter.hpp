@@ -1,0 +1,28 @@
+// Hands every run to the display reporter that --benchmark_format chose,
+// and prints the placement summary after the last one: below the console
+// table, or on standard error when standard output carries JSON or CSV,
+// which must stay machine-readable.
+#ifndef VESSA_BENCH_SUMMARY_REPORTER_HPP
+#define VESSA_BENCH_SUMMARY_REPORTER_HPP
+
+#include <memory>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "placement_summary.hpp"
+
+class summary_reporter : public benchmark::BenchmarkReporter {
+public:
+    summary_reporter();
+
+    bool ReportContext(const Context& context) override;
+    void ReportRuns(const std::vector<Run>& runs) override;
+    void Finalize() override;
+
+private:
+    std::unique_ptr<benchmark::BenchmarkReporter> display;
+    std::vector<placement_sample> samples;
+};
+
+#endif
