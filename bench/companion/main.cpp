@@ -1,6 +1,6 @@
 // distribute_bench: the high-resolution companion to timed_test1c. Runs
-// every family of families.hpp under Google Benchmark, then prints the
-// placement summary.
+// the experiments of families.hpp under Google Benchmark, with the peers
+// whose libraries the build found, then prints the placement summary.
 #include <fstream>
 #include <string>
 #include <vector>
@@ -43,6 +43,14 @@ int main(int argc, char** argv)
 
     benchmark::AddCustomContext("cpu_model", cpu_model());
     register_placement_families();
+    std::vector<routing_family> families = own_families();
+#ifdef VESSA_WITH_SIGNALS2
+    families.push_back(signals2_family());
+#endif
+#ifdef VESSA_WITH_SIGC
+    families.push_back(sigc_family());
+#endif
+    register_family_experiments(families);
 
     summary_reporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);

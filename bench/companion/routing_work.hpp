@@ -1,5 +1,5 @@
-// What every family of distribute_bench routes: the destinations, the
-// values and how a pass over them is reported.
+// What timed_test1c's work is made of in distribute_bench, and how every
+// family reports a pass.
 #ifndef VESSA_BENCH_ROUTING_WORK_HPP
 #define VESSA_BENCH_ROUTING_WORK_HPP
 
@@ -7,17 +7,8 @@
 #include <vector>
 
 #include <benchmark/benchmark.h>
-#include <vessa/router.hpp>
 
-class refuse_all : public vessa::destination<int> {
-public:
-    bool distribute(const int&) override { return false; }
-};
-
-class take_all : public vessa::destination<int> {
-public:
-    bool distribute(const int&) override { return true; }
-};
+#include "destinations.hpp"
 
 // timed_test1c's work: three listed destinations refuse every value and
 // the default takes it, four calls per value.
