@@ -1,0 +1,121 @@
+#!/bin/sh
+# Runs tools/plot_companion on saved JSON of distribute_bench and checks
+# what it writes and what it refuses:
+#
+#     plot_companion_test.sh TOOL SAMPLE_DIRECTORY
+#
+# Samples: companion.json is a run trimmed by hand to three placements of
+# the four families at N = 1024 and 2^20, one peer, a peer that failed, a
+# few destination entries, a connect entry, the fitted complexity and one
+# placement run twice with its mean; other_program.json is the JSON of
+# another Google Benchmark program; garbage.txt is console output.
+# Exits 77, a skip, without gnuplot or xmllint.
+set -u
+tool=$1
+samples=$2
+
+for needed in gnuplot xmllint; do
+    command -v "$needed" >/dev/null || { echo "plot_companion_test: skipped: $needed is not installed"; exit 77; }
+done
+
+work=$(mktemp -d) || exit 1
+trap 'rm -rf "$work"' EXIT
+failures=0
+
+fail() {
+    echo "FAIL: $*" >&2
+    failures=$((failures + 1))
+}
+
+# Runs the tool, leaving its status in $status and its standard error in
+# $work/err.
+plot() {
+    "$tool" "$@" >"$work/out" 2>"$work/err"
+    status=$?
+    [ -s "$work/out" ] && fail "plot_companion $*: wrote to standard output: $(cat "$work/out")"
+}
+
+# Copies the complete sample to $1, keeping only the benchmark entries
+# whose names match the pattern $2.
+keep_entries() {
+    awk -v keep="$2" '
+        /^    \{$/ { entry = $0; inside = 1; next }
+        inside { entry = entry "\n" $0 }
+        inside && /^      "name": / { kept = $0 ~ keep }
+        inside && /^    \},?$/ {
+            inside = 0
+            sub(/,$/, "", entry)
+            if (kept)
+                entries = entries (entries == "" ? "" : ",\n") entry
+        }
+        inside || /^    \},?$/ { next }
+        /^  \]$/ { print entries }
+        { print }
+    ' "$samples/companion.json" >"$1"
+}
+
+# $1 SVG file, $2 the number of dots drawn in the plot, $3 the number of
+# entries in its key: each dot is one use of the filled circle, and each
+# entry of the key shows one more.
+expect_dots() {
+    xmllint --noout "$1" 2>"$work/xml" || fail "$1 is not well-formed XML: $(head -n 1 "$work/xml")"
+    drawn=$(grep -o "xlink:href='#gpPt6'" "$1" | wc -l)
+    [ "$drawn" -eq $(($2 + $3)) ] || fail "$1 draws $drawn dots, not $2 and $3 in the key"
+}
+
+expect_refusal() {
+    # $1 what the line must contain, $2 the file
+    plot "$2"
+    [ "$status" -eq 1 ] || fail "$2: status $status, not 1"
+    [ "$(wc -l <"$work/err")" -eq 1 ] || fail "$2: not one line on standard error: $(cat "$work/err")"
+    grep -q "^plot_companion: .*$1" "$work/err" || fail "$2: \"$(cat "$work/err")\" does not say \"$1\""
+    ls "$2".* >/dev/null 2>&1 && fail "$2: left a chart or table behind"
+}
+
+# The complete sample: both charts, the failed peer said and left out.
+cp "$samples/companion.json" "$work/run.json"
+plot "$work/run.json"
+[ "$status" -eq 0 ] || fail "complete sample: status $status: $(cat "$work/err")"
+[ "$(cat "$work/err")" = "plot_companion: warning: left signals2_first_taker/1048576 out: it failed in the run: Boost.Signals2 is not in this build" ] ||
+    fail "complete sample: not the one warning of the failed peer: $(cat "$work/err")"
+# Twelve placements and the peer; one key entry.
+expect_dots "$work/run.json.placements.svg" 13 1
+# A bar for the median of each of the four families, one in the key: the
+# bars are the moves of the median's path.
+bars=$(xmllint --xpath "//*[local-name()='g'][*[local-name()='title']='median over placements']//*[local-name()='path']/@d" \
+       "$work/run.json.placements.svg" 2>/dev/null | grep -o M | wc -l)
+[ "$bars" -eq 5 ] || fail "placements chart: $bars median bars with the key's, not 4 and 1"
+# function_chain's placement 1 ran twice, at 7 and 9 ns per value: it is
+# charted at 8, the median of 6, 8 and 10.
+grep -qx "function_chain,3,6,8,10" "$work/run.json.placements.csv" ||
+    fail "placements table: no row function_chain,3,6,8,10: $(cat "$work/run.json.placements.csv")"
+# Eight points on three lines, one of them dashed.
+expect_dots "$work/run.json.destinations.svg" 8 3
+grep -q "stroke-dasharray" "$work/run.json.destinations.svg" || fail "destinations chart: no dashed line"
+
+# A run filtered to the destination axis: its chart alone, and the
+# placements chart of the earlier run removed.
+keep_entries "$work/run.json" "destinations:.*taker"
+plot "$work/run.json"
+[ "$status" -eq 0 ] || fail "destinations only: status $status: $(cat "$work/err")"
+[ -e "$work/run.json.placements.svg" ] && fail "destinations only: the earlier placements chart is still there"
+expect_dots "$work/run.json.destinations.svg" 8 3
+
+mkdir "$work/a_directory"
+expect_refusal "is a directory" "$work/a_directory"
+cp "$samples/garbage.txt" "$work/garbage.txt"
+expect_refusal "line 1 is not in the JSON layout of Google Benchmark" "$work/garbage.txt"
+cp "$samples/other_program.json" "$work/other.json"
+expect_refusal "holds benchmark BM_memcpy/64, which distribute_bench does not run" "$work/other.json"
+awk '!renamed && /"values"/ { sub(/"values"/, "\"items\""); renamed = 1 } { print }' \
+    "$samples/companion.json" >"$work/no_values.json"
+expect_refusal "router_distribute/placement:0/1024 has no \"values\" counter" "$work/no_values.json"
+keep_entries "$work/connect_only.json" "_connect/"
+expect_refusal "holds no placement .* or destination entries of distribute_bench" "$work/connect_only.json"
+
+plot
+[ "$status" -eq 2 ] || fail "no argument: status $status, not 2"
+grep -q "^usage: plot_companion FILE" "$work/err" || fail "no argument: no usage line"
+
+[ "$failures" -eq 0 ] || { echo "$failures checks failed" >&2; exit 1; }
+echo "plot_companion_test: all checks passed"
