@@ -22,7 +22,7 @@ void register_family_experiments(const std::vector<routing_family>& families)
                 ->Range(1, largest_size)
                 ->Complexity(benchmark::oN);
     }
-    for (int listed = 1; listed <= axis_largest_listed; listed *= 2) {
+    for (const int listed : axis_listed_counts) {
         for (const taker pattern : {taker::none, taker::random}) {
             for (const routing_family& family : families) {
                 const std::string name = std::string(family.name) + "/destinations:" + std::to_string(listed)
@@ -31,7 +31,7 @@ void register_family_experiments(const std::vector<routing_family>& families)
             }
         }
     }
-    for (int listed = 1; listed <= axis_largest_listed; listed *= 2) {
+    for (const int listed : axis_listed_counts) {
         for (const routing_family& family : families) {
             if (!family.connect)
                 continue;
