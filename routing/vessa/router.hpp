@@ -318,7 +318,7 @@ void router<T>::set_default_destination(D&& d)
 }
 
 template <typename T>
-void router<T>::distribute(const T& value)
+inline void router<T>::distribute(const T& value)
 {
     const routing_scope scope(*this);
     const destination_handle* const begin = destinations.data();
@@ -335,7 +335,7 @@ void router<T>::distribute(Iter it)
 
 template <typename T>
 template <typename InputIt>
-void router<T>::distribute(InputIt first, InputIt last)
+inline void router<T>::distribute(InputIt first, InputIt last)
 {
     const routing_scope scope(*this);
     // In locals: a call through a destination could otherwise have
