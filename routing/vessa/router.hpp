@@ -59,11 +59,50 @@ namespace vessa {
 // the value and false when the value is to be offered elsewhere. A callable
 // bool(const T&) serves as well: the router wraps it in one of these.
 template <typename T>
+class batch;
+
+template <typename T>
 class destination {
 public:
     virtual ~destination() {}
     virtual bool distribute(const T& value) = 0;
+
+    // distribute_batch offers this destination the values of a batch that
+    // are still pending (see router::distribute_batch). This form makes
+    // one virtual distribute call per value; batch_destination below, the
+    // router's callables and take_if do without.
+    virtual void distribute_batch(batch<T>& pending);
 };
+
+// A base for destination classes that go fast in a batch: their own
+// distribute is called per value without a virtual call, and inlined.
+//     class small : public vessa::batch_destination<small, int> {
+//     public:
+//         bool distribute(const int& v) override { return v < 10; }
+//     };
+template <typename Derived, typename T>
+class batch_destination : public destination<T> {
+public:
+    void distribute_batch(batch<T>& pending) override;
+};
+
+// A destination made of a predicate free of side effects and what to do
+// with the values it takes. In a batch the predicate may be evaluated on
+// every value, pending or not, so that the compiler can vectorize it;
+// act is called only for the pending values the predicate chose, in order.
+//     router.add_destination(vessa::take_if([](const int& v) { return v < 10; },
+//                                           [&](const int& v) { small.push_back(v); }));
+template <typename Predicate, typename Act>
+struct take_if_destination {
+    Predicate predicate;
+    Act act;
+};
+
+template <typename Predicate, typename Act>
+take_if_destination<std::decay_t<Predicate>, std::decay_t<Act>> take_if(Predicate&& predicate, Act&& act)
+{
+    return {std::forward<Predicate>(predicate), std::forward<Act>(act)};
+}
 
 // Names a listed destination, for remove_destination. Ids are drawn from
 // one counter for the whole process, so an id never names another
@@ -131,6 +170,19 @@ public:
     template <typename InputIt>
     void distribute(InputIt first, InputIt last);
 
+    // Routes [first, last) in chunks of batch<T>::capacity values, offering each
+    // destination in turn the values of a chunk that none before it took,
+    // in one call (distribute_batch). Every destination is offered the
+    // very values, in the very order, that distribute(first, last) would
+    // offer it; only the interleaving across destinations differs, so
+    // destinations that share state see another order. A change made
+    // while routing takes effect from the next chunk, except a removal,
+    // which takes effect at once.
+    void distribute_batch(const T* first, const T* last);
+    // The same over a contiguous container: std::vector, std::array, ...
+    template <typename Contiguous>
+    void distribute_batch(const Contiguous& values);
+
     // Shares one heap-allocated destination among copies, deleting it with
     // the last of them. Lets the router's vector copy and reorder its
     // entries without ever copying a destination.
@@ -159,6 +211,8 @@ public:
 private:
     template <typename F>
     class callable_destination;
+    template <typename Predicate, typename Act>
+    class take_if_wrapper;
     class refusing_stand_in;
     struct changes_while_routing;
 
@@ -178,6 +232,8 @@ private:
     private:
         router& owner;
     };
+
+    void distribute_chunk(batch<T>& chunk);
 
     // Offers value to [current, end) and says whether one of them took it.
     static bool offer_listed(const T& value, const destination_handle* current, const destination_handle* end);
@@ -200,6 +256,48 @@ private:
     changes_while_routing* pending = nullptr;
 };
 
+// The values of one chunk of router::distribute_batch, as a destination's
+// distribute_batch is offered them: those that no destination before it
+// took are pending.
+template <typename T>
+class batch {
+public:
+    // A few hundred values: a chunk and its mask stay in the first-level
+    // cache while every destination goes over them.
+    static constexpr std::size_t capacity = 256;
+
+    // Offers each pending value, in order and by reference to the element,
+    // to take(value); those it takes are pending no more. Stops at once if
+    // the destination being offered the batch is removed meanwhile.
+    template <typename Take>
+    void offer_each(Take&& take);
+
+    // Evaluates chosen(value) on every value of the chunk, pending or not,
+    // then calls act(value) for each pending value chosen, in order, and
+    // takes it. chosen must be free of side effects.
+    template <typename Chosen, typename Act>
+    void take_chosen(Chosen&& chosen, Act&& act);
+
+    // Whether no value is pending.
+    bool empty() const;
+
+private:
+    template <typename>
+    friend class router;
+    static constexpr std::size_t word_bits = 64;
+
+    batch(const T* first, std::size_t value_count);
+
+    const T* values;
+    std::size_t count;
+    std::size_t word_count;
+    // Bit i of word w: value w * word_bits + i is pending.
+    std::uint64_t pending[capacity / word_bits];
+    // The walked entry that names the destination being offered the batch;
+    // a removal puts a stand-in there.
+    destination<T>* const* offered = nullptr;
+};
+
 // ---------------------------------------------------------------------
 // Mechanics.
 
@@ -213,8 +311,101 @@ struct is_iterator_over<Iter, T, std::void_t<typename std::iterator_traits<Iter>
 };
 } // namespace detail
 
+namespace detail {
+template <typename D>
+struct is_take_if : std::false_type {
+};
+template <typename Predicate, typename Act>
+struct is_take_if<take_if_destination<Predicate, Act>> : std::true_type {
+};
+
+inline std::size_t lowest_set_bit(std::uint64_t bits)
+{
+#if defined(__GNUC__)
+    return static_cast<std::size_t>(__builtin_ctzll(bits));
+#else
+    std::size_t lowest = 0;
+    for (; (bits & 1) == 0; bits >>= 1)
+        ++lowest;
+    return lowest;
+#endif
+}
+} // namespace detail
+
+template <typename T>
+void destination<T>::distribute_batch(batch<T>& pending)
+{
+    pending.offer_each([this](const T& value) { return distribute(value); });
+}
+
+template <typename Derived, typename T>
+void batch_destination<Derived, T>::distribute_batch(batch<T>& pending)
+{
+    pending.offer_each([this](const T& value) { return static_cast<Derived*>(this)->Derived::distribute(value); });
+}
+
+template <typename T>
+batch<T>::batch(const T* first, std::size_t value_count)
+    : values(first), count(value_count), word_count((value_count + word_bits - 1) / word_bits)
+{
+    for (std::size_t w = 0; w < word_count; ++w)
+        pending[w] = ~std::uint64_t{0};
+    // Values past the end are never pending.
+    if (count % word_bits != 0)
+        pending[word_count - 1] = (std::uint64_t{1} << (count % word_bits)) - 1;
+}
+
+template <typename T>
+bool batch<T>::empty() const
+{
+    std::uint64_t any = 0;
+    for (std::size_t w = 0; w < word_count; ++w)
+        any |= pending[w];
+    return any == 0;
+}
+
+template <typename T>
+template <typename Take>
+void batch<T>::offer_each(Take&& take)
+{
+    destination<T>* const self = *offered;
+    for (std::size_t w = 0; w < word_count; ++w) {
+        const T* const word_values = values + w * word_bits;
+        for (std::uint64_t lanes = pending[w]; lanes != 0; lanes &= lanes - 1) {
+            const std::size_t lane = detail::lowest_set_bit(lanes);
+            if (take(word_values[lane]))
+                pending[w] &= ~(std::uint64_t{1} << lane);
+            if (*offered != self)
+                return;
+        }
+    }
+}
+
+template <typename T>
+template <typename Chosen, typename Act>
+void batch<T>::take_chosen(Chosen&& chosen, Act&& act)
+{
+    destination<T>* const self = *offered;
+    for (std::size_t w = 0; w < word_count; ++w) {
+        const T* const word_values = values + w * word_bits;
+        const std::size_t lanes = std::min(word_bits, count - w * word_bits);
+        // No early exit and no branch per lane, so that it vectorizes.
+        std::uint64_t chosen_lanes = 0;
+        for (std::size_t lane = 0; lane < lanes; ++lane)
+            chosen_lanes |= std::uint64_t{chosen(word_values[lane]) ? 1u : 0u} << lane;
+        for (std::uint64_t taken = chosen_lanes & pending[w]; taken != 0; taken &= taken - 1) {
+            const std::size_t lane = detail::lowest_set_bit(taken);
+            pending[w] &= ~(std::uint64_t{1} << lane);
+            act(word_values[lane]);
+            if (*offered != self)
+                return;
+        }
+    }
+}
+
 // Holds a callable and calls it inline from the one virtual call, so a
-// lambda costs what a destination class costs.
+// lambda costs what a destination class costs; in a batch, the call is
+// inlined into the loop over the pending values.
 template <typename T>
 template <typename F>
 class router<T>::callable_destination final : public destination<T> {
@@ -227,9 +418,35 @@ public:
     callable_destination& operator=(const callable_destination&) = delete;
 
     bool distribute(const T& value) override { return static_cast<bool>(call(value)); }
+    void distribute_batch(batch<T>& pending) override { pending.offer_each(call); }
 
 private:
     F call;
+};
+
+template <typename T>
+template <typename Predicate, typename Act>
+class router<T>::take_if_wrapper final : public destination<T> {
+public:
+    template <typename G>
+    explicit take_if_wrapper(G&& given) : predicate(std::forward<G>(given).predicate), act(std::forward<G>(given).act)
+    {
+    }
+    take_if_wrapper(const take_if_wrapper&) = delete;
+    take_if_wrapper& operator=(const take_if_wrapper&) = delete;
+
+    bool distribute(const T& value) override
+    {
+        if (!predicate(value))
+            return false;
+        act(value);
+        return true;
+    }
+    void distribute_batch(batch<T>& pending) override { pending.take_chosen(predicate, act); }
+
+private:
+    Predicate predicate;
+    Act act;
 };
 
 // Offered in place of a removed destination in the lists that routing
@@ -238,6 +455,7 @@ template <typename T>
 class router<T>::refusing_stand_in final : public destination<T> {
 public:
     bool distribute(const T&) override { return false; }
+    void distribute_batch(batch<T>&) override {}
 };
 
 // What a change made while routing must keep alive until the outermost
@@ -359,6 +577,44 @@ inline void router<T>::distribute(InputIt first, InputIt last)
 }
 
 template <typename T>
+void router<T>::distribute_batch(const T* first, const T* last)
+{
+    const routing_scope scope(*this);
+    while (first != last) {
+        const std::size_t count = std::min(static_cast<std::size_t>(last - first), batch<T>::capacity);
+        batch<T> chunk(first, count);
+        distribute_chunk(chunk);
+        first += count;
+    }
+}
+
+template <typename T>
+template <typename Contiguous>
+void router<T>::distribute_batch(const Contiguous& values)
+{
+    const T* const first = std::data(values);
+    distribute_batch(first, first + std::size(values));
+}
+
+// Chunk by chunk, as distribute(first, last) goes value by value.
+template <typename T>
+void router<T>::distribute_chunk(batch<T>& chunk)
+{
+    if (pending && routing_depth == 1)
+        release_pending();
+    const destination_handle* const begin = destinations.data();
+    const destination_handle* const end = begin + destinations.size();
+    for (const destination_handle* current = begin; current != end && !chunk.empty(); ++current) {
+        chunk.offered = &current->target;
+        current->target->distribute_batch(chunk);
+    }
+    if (default_destination && !chunk.empty()) {
+        chunk.offered = &default_destination->target;
+        default_destination->target->distribute_batch(chunk);
+    }
+}
+
+template <typename T>
 bool router<T>::offer_listed(const T& value, const destination_handle* current, const destination_handle* const end)
 {
     for (; current != end; ++current) {
@@ -383,6 +639,8 @@ destination<T>* router<T>::new_destination(D&& d)
     using stored = std::decay_t<D>;
     if constexpr (std::is_base_of_v<destination<T>, stored>) {
         return new stored(std::forward<D>(d));
+    } else if constexpr (detail::is_take_if<stored>::value) {
+        return new take_if_wrapper<decltype(stored::predicate), decltype(stored::act)>(std::forward<D>(d));
     } else {
         static_assert(std::is_invocable_r_v<bool, stored&, const T&>,
                       "a destination derives from vessa::destination<T> or is callable as bool(const T&)");

@@ -1,0 +1,122 @@
+// distribute_batch against distribute(first, last): every destination must
+// be offered the very elements, by address and in order, by both.
+#include <cstdint>
+#include <map>
+#include <random>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <vessa/router.hpp>
+
+namespace {
+
+using offers = std::map<int, std::vector<const int*>>; // by destination
+
+// Takes a value depending on the value and on how many it was offered
+// before, so that a destination offered one value too many or too few
+// answers differently from then on.
+struct decision {
+    int name;
+    int modulus;
+    int seen = 0;
+    bool operator()(const int& value) { return (value + seen++) % modulus == 0; }
+};
+
+class plain_class : public vessa::destination<int> {
+public:
+    plain_class(decision d, offers& o) : decide(d), log(&o) {}
+    bool distribute(const int& value) override { return (*log)[decide.name].push_back(&value), decide(value); }
+
+private:
+    decision decide;
+    offers* log;
+};
+
+class batch_class : public vessa::batch_destination<batch_class, int> {
+public:
+    batch_class(decision d, offers& o) : decide(d), log(&o) {}
+    bool distribute(const int& value) override { return (*log)[decide.name].push_back(&value), decide(value); }
+
+private:
+    decision decide;
+    offers* log;
+};
+
+// Builds the same router from the same seed, whatever it routes with.
+void build(vessa::router<int>& router, offers& log, std::uint32_t seed)
+{
+    std::mt19937 random(seed);
+    const int listed = static_cast<int>(random() % 6);
+    for (int name = 0; name <= listed; ++name) {
+        decision d{name, 2 + static_cast<int>(random() % 9)};
+        const int pure_modulus = d.modulus;
+        const auto logged = [d, &log](const int& value) mutable { return log[d.name].push_back(&value), d(value); };
+        const unsigned priority = random() % 3;
+        const bool is_default = name == listed;
+        switch (random() % 4) {
+        case 0:
+            is_default ? router.set_default_destination(logged) : void(router.add_destination(logged, priority));
+            break;
+        case 1:
+            is_default ? router.set_default_destination(plain_class(d, log))
+                       : void(router.add_destination(plain_class(d, log), priority));
+            break;
+        case 2:
+            is_default ? router.set_default_destination(batch_class(d, log))
+                       : void(router.add_destination(batch_class(d, log), priority));
+            break;
+        default: {
+            const auto taker = vessa::take_if([pure_modulus](const int& value) { return value % pure_modulus == 1; },
+                                              [name, &log](const int& value) { log[name].push_back(&value); });
+            is_default ? router.set_default_destination(taker) : void(router.add_destination(taker, priority));
+        }
+        }
+    }
+    if (random() % 4 == 0)
+        router.set_default_destination([](const int&) { return true; }); // no default logged: replaced
+}
+
+TEST(distribute_batch, offers_each_destination_what_the_range_call_would)
+{
+    const std::size_t lengths[] = {0, 1, 63, 64, 65, 255, 256, 257, 700};
+    for (std::uint32_t seed = 1; seed <= 200; ++seed) {
+        for (const std::size_t length : lengths) {
+            std::mt19937 random(seed * 31 + static_cast<std::uint32_t>(length));
+            std::vector<int> values(length);
+            for (int& v : values)
+                v = static_cast<int>(random() % 1000);
+
+            offers one_by_one, batched;
+            vessa::router<int> by_value, by_batch;
+            build(by_value, one_by_one, seed);
+            build(by_batch, batched, seed);
+            by_value.distribute(values.begin(), values.end());
+            by_batch.distribute_batch(values);
+            ASSERT_EQ(batched, one_by_one) << "seed " << seed << ", " << length << " values";
+        }
+    }
+}
+
+// Removal takes effect at once, even within the destination's own batch;
+// additions take effect from the next chunk.
+TEST(distribute_batch, removal_is_at_once_and_additions_wait_for_the_next_chunk)
+{
+    const std::vector<int> values(vessa::batch<int>::capacity + 10, 1);
+    vessa::router<int> router;
+    int offered_to_self_removing = 0;
+    int offered_to_added = 0;
+    vessa::destination_id self;
+    self = router.add_destination([&](const int&) {
+        if (++offered_to_self_removing == 3) {
+            router.remove_destination(self);
+            router.add_destination([&](const int&) { return ++offered_to_added, false; });
+        }
+        return false;
+    });
+    router.distribute_batch(values);
+    EXPECT_EQ(offered_to_self_removing, 3);
+    EXPECT_EQ(offered_to_added, 10);
+}
+
+} // namespace
