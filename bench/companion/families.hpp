@@ -36,6 +36,9 @@ struct routing_family {
 // router_distribute, router_distribute_range, floor_virtual_calls and
 // function_chain.
 std::vector<routing_family> own_families();
+// router_batch and router_batch_pure: router::distribute_batch, on the
+// destination axis alone.
+std::vector<routing_family> batch_families();
 // The peers users would pick instead, built when their libraries are found.
 routing_family signals2_family();
 routing_family sigc_family();

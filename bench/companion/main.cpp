@@ -44,6 +44,8 @@ int main(int argc, char** argv)
     benchmark::AddCustomContext("cpu_model", cpu_model());
     register_placement_families();
     std::vector<routing_family> families = own_families();
+    for (const routing_family& family : batch_families())
+        families.push_back(family);
 #ifdef VESSA_WITH_SIGNALS2
     families.push_back(signals2_family());
 #endif

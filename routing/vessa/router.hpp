@@ -287,6 +287,7 @@ private:
     static constexpr std::size_t word_bits = 64;
 
     batch(const T* first, std::size_t value_count);
+    void take_first_lanes(std::size_t w, const unsigned char* taken, std::size_t lane_count);
 
     const T* values;
     std::size_t count;
@@ -318,6 +319,21 @@ struct is_take_if : std::false_type {
 template <typename Predicate, typename Act>
 struct is_take_if<take_if_destination<Predicate, Act>> : std::true_type {
 };
+
+// Flag i (0 or 1) of 64 becomes bit i. Eight flags at a time: a multiply
+// by 2^56 + 2^49 + ... + 2^7 gathers the low bit of each byte in the top
+// byte, without carries, where eight shifts and ors would do one each.
+inline std::uint64_t packed_flags(const unsigned char* flags)
+{
+    std::uint64_t bits = 0;
+    for (unsigned group = 0; group < 8; ++group) {
+        std::uint64_t eight = 0;
+        for (unsigned k = 0; k < 8; ++k)
+            eight |= std::uint64_t{flags[8 * group + k]} << (8 * k);
+        bits |= ((eight * 0x0102040810204080u) >> 56) << (8 * group);
+    }
+    return bits;
+}
 
 inline std::size_t lowest_set_bit(std::uint64_t bits)
 {
@@ -371,6 +387,18 @@ void batch<T>::offer_each(Take&& take)
     destination<T>* const self = *offered;
     for (std::size_t w = 0; w < word_count; ++w) {
         const T* const word_values = values + w * word_bits;
+        if (pending[w] == ~std::uint64_t{0}) {
+            // Every value pending: a plain loop over them, which the
+            // compiler vectorizes when take turns out to have no effects.
+            unsigned char taken[word_bits];
+            for (std::size_t lane = 0; lane < word_bits; ++lane) {
+                taken[lane] = take(word_values[lane]) ? 1 : 0;
+                if (*offered != self)
+                    return take_first_lanes(w, taken, lane + 1);
+            }
+            pending[w] &= ~detail::packed_flags(taken);
+            continue;
+        }
         for (std::uint64_t lanes = pending[w]; lanes != 0; lanes &= lanes - 1) {
             const std::size_t lane = detail::lowest_set_bit(lanes);
             if (take(word_values[lane]))
@@ -389,17 +417,39 @@ void batch<T>::take_chosen(Chosen&& chosen, Act&& act)
     for (std::size_t w = 0; w < word_count; ++w) {
         const T* const word_values = values + w * word_bits;
         const std::size_t lanes = std::min(word_bits, count - w * word_bits);
-        // No early exit and no branch per lane, so that it vectorizes.
-        std::uint64_t chosen_lanes = 0;
-        for (std::size_t lane = 0; lane < lanes; ++lane)
-            chosen_lanes |= std::uint64_t{chosen(word_values[lane]) ? 1u : 0u} << lane;
-        for (std::uint64_t taken = chosen_lanes & pending[w]; taken != 0; taken &= taken - 1) {
-            const std::size_t lane = detail::lowest_set_bit(taken);
-            pending[w] &= ~(std::uint64_t{1} << lane);
-            act(word_values[lane]);
-            if (*offered != self)
-                return;
+        // Over every lane, without a branch, so that it vectorizes; never
+        // past the last value.
+        unsigned char chosen_flags[word_bits] = {};
+        if (lanes == word_bits) {
+            for (std::size_t lane = 0; lane < word_bits; ++lane)
+                chosen_flags[lane] = chosen(word_values[lane]) ? 1 : 0;
+        } else {
+            for (std::size_t lane = 0; lane < lanes; ++lane)
+                chosen_flags[lane] = chosen(word_values[lane]) ? 1 : 0;
         }
+        const std::uint64_t taken = detail::packed_flags(chosen_flags) & pending[w];
+        pending[w] &= ~taken;
+        for (std::uint64_t left = taken; left != 0;) {
+            const std::size_t lane = detail::lowest_set_bit(left);
+            left &= left - 1;
+            act(word_values[lane]);
+            // Removed: the values it has not acted on go on to the next.
+            if (*offered != self) {
+                pending[w] |= left;
+                return;
+            }
+        }
+    }
+}
+
+// The rare way out of offer_each's plain loop: the destination was
+// removed after being offered the first lane_count lanes of word w.
+template <typename T>
+void batch<T>::take_first_lanes(std::size_t w, const unsigned char* taken, std::size_t lane_count)
+{
+    for (std::size_t lane = 0; lane < lane_count; ++lane) {
+        if (taken[lane])
+            pending[w] &= ~(std::uint64_t{1} << lane);
     }
 }
 
