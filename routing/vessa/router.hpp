@@ -223,8 +223,8 @@ private:
         explicit routing_scope(router& routed) : owner(routed) { ++owner.routing_depth; }
         ~routing_scope()
         {
-            if (--owner.routing_depth == 0 && owner.pending)
-                owner.release_pending();
+            if (--owner.routing_depth == 0 && owner.deferred)
+                owner.release_deferred();
         }
         routing_scope(const routing_scope&) = delete;
         routing_scope& operator=(const routing_scope&) = delete;
@@ -246,14 +246,14 @@ private:
     // The rare path: changes made while routing, and their cleanup.
     [[gnu::cold, gnu::noinline]] changes_while_routing& changes();
     [[gnu::cold, gnu::noinline]] void detach_list(std::size_t extra_capacity);
-    [[gnu::cold, gnu::noinline]] void release_pending() noexcept;
+    [[gnu::cold, gnu::noinline]] void release_deferred() noexcept;
     void erase_listed(std::size_t index) noexcept;
 
     std::vector<destination_handle> destinations;
     destination_handle* default_destination = nullptr;
     unsigned routing_depth = 0;
     // What changes made while routing keep alive; null when there are none.
-    changes_while_routing* pending = nullptr;
+    changes_while_routing* deferred = nullptr;
 };
 
 // The values of one chunk of router::distribute_batch, as a destination's
@@ -468,7 +468,7 @@ public:
     callable_destination& operator=(const callable_destination&) = delete;
 
     bool distribute(const T& value) override { return static_cast<bool>(call(value)); }
-    void distribute_batch(batch<T>& pending) override { pending.offer_each(call); }
+    void distribute_batch(batch<T>& chunk) override { chunk.offer_each(call); }
 
 private:
     F call;
@@ -492,7 +492,7 @@ public:
         act(value);
         return true;
     }
-    void distribute_batch(batch<T>& pending) override { pending.take_chosen(predicate, act); }
+    void distribute_batch(batch<T>& chunk) override { chunk.take_chosen(predicate, act); }
 
 private:
     Predicate predicate;
@@ -523,7 +523,7 @@ template <typename T>
 router<T>::~router()
 {
     delete default_destination;
-    delete pending;
+    delete deferred;
 }
 
 template <typename T>
@@ -611,12 +611,12 @@ inline void router<T>::distribute(InputIt first, InputIt last)
     const destination_handle* begin = destinations.data();
     const destination_handle* end = begin + destinations.size();
     for (; first != last; ++first) {
-        if (pending) {
+        if (deferred) {
             // Something changed: the next element sees the new list, and
             // while no other routing is under way, what the change kept
             // alive can go now instead of piling up until the range ends.
             if (routing_depth == 1)
-                release_pending();
+                release_deferred();
             begin = destinations.data();
             end = begin + destinations.size();
         }
@@ -650,8 +650,8 @@ void router<T>::distribute_batch(const Contiguous& values)
 template <typename T>
 void router<T>::distribute_chunk(batch<T>& chunk)
 {
-    if (pending && routing_depth == 1)
-        release_pending();
+    if (deferred && routing_depth == 1)
+        release_deferred();
     const destination_handle* const begin = destinations.data();
     const destination_handle* const end = begin + destinations.size();
     for (const destination_handle* current = begin; current != end && !chunk.empty(); ++current) {
@@ -710,9 +710,9 @@ std::uint64_t router<T>::next_serial()
 template <typename T>
 typename router<T>::changes_while_routing& router<T>::changes()
 {
-    if (!pending)
-        pending = new changes_while_routing;
-    return *pending;
+    if (!deferred)
+        deferred = new changes_while_routing;
+    return *deferred;
 }
 
 // Routing calls under way may be walking the list: it moves, buffer and
@@ -731,10 +731,10 @@ void router<T>::detach_list(std::size_t extra_capacity)
 }
 
 template <typename T>
-void router<T>::release_pending() noexcept
+void router<T>::release_deferred() noexcept
 {
-    changes_while_routing* const kept = pending;
-    pending = nullptr;
+    changes_while_routing* const kept = deferred;
+    deferred = nullptr;
     delete kept;
 }
 
