@@ -175,9 +175,10 @@ public:
     // in one call (distribute_batch). Every destination is offered the
     // very values, in the very order, that distribute(first, last) would
     // offer it; only the interleaving across destinations differs, so
-    // destinations that share state see another order. A change made
-    // while routing takes effect from the next chunk, except a removal,
-    // which takes effect at once.
+    // destinations that share state see another order. An addition made
+    // while routing takes effect from the next chunk, a removal at once.
+    // What nobody took in a chunk goes to the default installed when the
+    // walk of the list for that chunk ends.
     void distribute_batch(const T* first, const T* last);
     // The same over a contiguous container: std::vector, std::array, ...
     template <typename Contiguous>
