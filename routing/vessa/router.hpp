@@ -11,6 +11,7 @@
 //     r.distribute(42);                           // one value
 //     r.distribute(values.begin());               // *it, by reference
 //     r.distribute(values.begin(), values.end()); // every value, in order
+//     r.distribute_batch(values);                 // the same, a chunk per call
 //     r.remove_destination(small);
 //
 // Order. The list is a binary max-heap in array order, as std::push_heap
@@ -55,12 +56,12 @@
 
 namespace vessa {
 
-// What users implement. distribute returns true when the destination takes
-// the value and false when the value is to be offered elsewhere. A callable
-// bool(const T&) serves as well: the router wraps it in one of these.
 template <typename T>
 class batch;
 
+// What users implement. distribute returns true when the destination takes
+// the value and false when the value is to be offered elsewhere. A callable
+// bool(const T&) serves as well: the router wraps it in one of these.
 template <typename T>
 class destination {
 public:
