@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <map>
 #include <random>
+#include <type_traits>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -23,25 +24,21 @@ struct decision {
     bool operator()(const int& value) { return (value + seen++) % modulus == 0; }
 };
 
-class plain_class : public vessa::destination<int> {
+// A destination class, with or without a batch form of its own.
+template <bool with_batch_form>
+class logging_class
+    : public std::conditional_t<with_batch_form, vessa::batch_destination<logging_class<with_batch_form>, int>,
+                                vessa::destination<int>> {
 public:
-    plain_class(decision d, offers& o) : decide(d), log(&o) {}
+    logging_class(decision d, offers& o) : decide(d), log(&o) {}
     bool distribute(const int& value) override { return (*log)[decide.name].push_back(&value), decide(value); }
 
 private:
     decision decide;
     offers* log;
 };
-
-class batch_class : public vessa::batch_destination<batch_class, int> {
-public:
-    batch_class(decision d, offers& o) : decide(d), log(&o) {}
-    bool distribute(const int& value) override { return (*log)[decide.name].push_back(&value), decide(value); }
-
-private:
-    decision decide;
-    offers* log;
-};
+using plain_class = logging_class<false>;
+using batch_class = logging_class<true>;
 
 // Builds the same router from the same seed, whatever it routes with.
 void build(vessa::router<int>& router, offers& log, std::uint32_t seed)
