@@ -22,7 +22,7 @@ function(run step)
 endfunction()
 
 run("install" ${CMAKE_COMMAND} --install ${build_dir} --prefix ${prefix})
-foreach(expected include/vessa/router.hpp share/cmake/vessa/vessa-config.cmake
+foreach(expected include/vessa/router.hpp share/doc/vessa/LICENSE share/cmake/vessa/vessa-config.cmake
                  share/cmake/vessa/vessa-config-version.cmake)
   if(NOT EXISTS ${prefix}/${expected})
     message(FATAL_ERROR "install_and_consume: ${expected} was not installed")

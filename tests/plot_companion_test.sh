@@ -9,13 +9,13 @@
 # few destination entries, a connect entry, the fitted complexity and one
 # placement run twice with its mean; other_program.json is the JSON of
 # another Google Benchmark program; garbage.txt is console output.
-# Exits 77, a skip, without gnuplot or xmllint.
+# Exits 77, which CTest reports as a skip, without gnuplot or xmllint.
 set -u
 tool=$1
 samples=$2
 
 for needed in gnuplot xmllint; do
-    command -v "$needed" >/dev/null || { echo "plot_companion_test: skipped: $needed is not installed"; exit 77; }
+    command -v "$needed" >/dev/null || { echo "plot_companion_test: skipped: $needed is not installed" >&2; exit 77; }
 done
 
 work=$(mktemp -d) || exit 1

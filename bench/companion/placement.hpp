@@ -8,6 +8,8 @@
 //
 // The padding moves the loop only if the compiler does not realign it:
 // the families that use this are built with loop and jump alignment off.
+// Placement 0 keeps its jump but skips the empty padding, of which the
+// GNU assembler would warn.
 #ifndef VESSA_BENCH_PLACEMENT_HPP
 #define VESSA_BENCH_PLACEMENT_HPP
 
@@ -31,9 +33,9 @@ template <unsigned placement, typename Pass>
 [[gnu::noinline, gnu::aligned(64)]] void time_passes_at(benchmark::State& state, Pass& pass)
 {
 #if defined(__x86_64__) || defined(__i386__)
-    asm volatile("jmp 1f\n\t.skip %c0, 0xcc\n1:" : : "i"(placement * placement_step));
+    asm volatile("jmp 1f\n\t.if %c0\n\t.skip %c0, 0xcc\n\t.endif\n1:" : : "i"(placement * placement_step));
 #elif defined(__aarch64__)
-    asm volatile("b 1f\n\t.skip %c0, 0\n1:" : : "i"(placement * placement_step));
+    asm volatile("b 1f\n\t.if %c0\n\t.skip %c0, 0\n\t.endif\n1:" : : "i"(placement * placement_step));
 #else
 #error "distribute_bench moves its loops with x86 or AArch64 assembly"
 #endif
