@@ -16,7 +16,7 @@ void summary_reporter::ReportRuns(const std::vector<Run>& runs)
         const auto values = run.counters.find("values");
         if (values == run.counters.end() || values->second.value <= 0)
             continue;
-        if (auto sample = placement_sample_named(run.benchmark_name(), ns_per_iteration / values->second.value))
+        if (auto sample = run_sample_named(run.benchmark_name(), ns_per_iteration / values->second.value))
             samples.push_back(*sample);
     }
 }
@@ -26,6 +26,6 @@ void summary_reporter::Finalize()
     display->Finalize();
     const bool console = dynamic_cast<benchmark::ConsoleReporter*>(display.get()) != nullptr;
     std::ostream& out = console ? display->GetOutputStream() : std::cerr;
-    print_placement_summary(out, summarize_placements(samples));
+    print_run_summary(out, summarize_run(samples));
     out.flush();
 }
