@@ -120,6 +120,34 @@ TEST_F(allocation_failure, in_set_default_destination_keeps_previous_default)
     EXPECT_EQ(offered(router), (names{"a", "new"}));
 }
 
+// The same from inside a destination, while the router is routing and
+// must keep the list being walked.
+TEST_F(allocation_failure, while_routing_leaves_router_unchanged)
+{
+    vessa::router<int> router;
+    router.add_destination(named("a", false), 2);
+    router.set_default_destination(named("first", true));
+    const recording_destination added = named("c", false);
+    const recording_destination replacement = named("new", true);
+    bool changed = false;
+    router.add_destination(
+        [&](const int& value) {
+            if (value != 99)
+                return false;
+            // Brings the bookkeeping of changes into being, which stays
+            // until the routing ends and is no leak.
+            router.set_default_destination(named("old", true));
+            fail_each_allocation_of(router, [&] { router.add_destination(added, 3); });
+            fail_each_allocation_of(router, [&] { router.set_default_destination(replacement); });
+            changed = true;
+            return true;
+        },
+        1);
+    router.distribute(99);
+    EXPECT_TRUE(changed);
+    EXPECT_EQ(offered(router), (names{"c", "a", "new"}));
+}
+
 TEST_F(allocation_failure, of_the_count_cell_deletes_the_handed_destination)
 {
     const int alive = recording_destination::alive;

@@ -1,5 +1,8 @@
+#include <algorithm>
 #include <climits>
 #include <iterator>
+#include <memory>
+#include <random>
 #include <sstream>
 #include <string>
 #include <type_traits>
@@ -274,6 +277,109 @@ TEST(handle_order, compares_priorities_as_unsigned)
     EXPECT_TRUE(low < high);
     EXPECT_FALSE(high < low);
     EXPECT_FALSE(low < low);
+}
+
+} // namespace
+
+namespace {
+
+// Counts how its copies come about: the router must keep exactly one,
+// made by copy from an lvalue and by move from an rvalue.
+struct copy_counter {
+    static inline int copies = 0;
+    static inline int moves = 0;
+    copy_counter() = default;
+    copy_counter(const copy_counter&) { ++copies; }
+    copy_counter(copy_counter&&) noexcept { ++moves; }
+};
+
+bool below_ten(const int& value) { return value < 10; }
+
+class move_only_destination : public vessa::destination<int> {
+public:
+    explicit move_only_destination(std::vector<int>& taken) : log(std::make_unique<std::vector<int>*>(&taken)) {}
+    bool distribute(const int& value) override { return (*log)->push_back(value), true; }
+
+private:
+    std::unique_ptr<std::vector<int>*> log;
+};
+
+TEST(router_callables, any_callable_serves_as_a_destination_and_is_kept_once)
+{
+    std::vector<int> small, even, rest;
+    vessa::router<int> router;
+    router.add_destination(&below_ten, 3);
+    router.add_destination([&even, counter = copy_counter(), mine = std::make_unique<int>(2)](
+                               const int& v) { return v % *mine == 0 && (even.push_back(v), true); },
+                           2);
+    copy_counter::copies = copy_counter::moves = 0;
+    const auto stateful
+        = [&small, counter = copy_counter()](const int& v) { return v < 10 && (small.push_back(v), true); };
+    router.add_destination(stateful, 4);
+    EXPECT_EQ(copy_counter::copies, 1);
+    EXPECT_EQ(copy_counter::moves, 0);
+    router.set_default_destination(move_only_destination(rest));
+
+    // One value, an iterator, a range: all route alike.
+    router.distribute(3);
+    router.distribute(12);
+    const std::vector<int> values{13, 5};
+    router.distribute(values.begin());
+    router.distribute(values.begin() + 1, values.end());
+    EXPECT_EQ(small, (std::vector<int>{3, 5}));
+    EXPECT_EQ(even, std::vector<int>{12});
+    EXPECT_EQ(rest, std::vector<int>{13});
+}
+
+// A router of iterators routes them as values, never as what they point at.
+TEST(router_callables, an_argument_that_is_no_iterator_over_the_value_type_is_a_value)
+{
+    using iterator = std::vector<int>::const_iterator;
+    const std::vector<int> values{1, 2};
+    std::vector<iterator> seen;
+    vessa::router<iterator> router;
+    router.set_default_destination([&](const iterator& it) { return seen.push_back(it), true; });
+    router.distribute(values.begin() + 1);
+    EXPECT_EQ(seen, std::vector<iterator>{values.begin() + 1});
+}
+
+// After a removal the order is the one adding the rest again, in the order
+// they were first added, gives.
+TEST_F(router_test, order_after_removal_is_the_heap_of_the_rest)
+{
+    std::mt19937 random(7);
+    for (int round = 0; round < 50; ++round) {
+        vessa::router<int> router;
+        std::vector<std::pair<std::string, unsigned>> model;
+        std::vector<vessa::destination_id> ids;
+        for (int i = 0; i < 12; ++i) {
+            const std::string name = "d" + std::to_string(i);
+            const unsigned priority = random() % 4;
+            ids.push_back(router.add_destination(refuses(name), priority));
+            model.emplace_back(name, priority);
+        }
+        for (int removal = 0; removal < 6; ++removal) {
+            const std::size_t index = random() % ids.size();
+            EXPECT_TRUE(router.remove_destination(ids[index]));
+            EXPECT_FALSE(router.remove_destination(ids[index])) << "removed twice";
+            ids.erase(ids.begin() + static_cast<std::ptrdiff_t>(index));
+            model.erase(model.begin() + static_cast<std::ptrdiff_t>(index));
+
+            std::vector<std::pair<std::string, unsigned>> heap;
+            for (const auto& entry : model) {
+                heap.push_back(entry);
+                std::push_heap(heap.begin(), heap.end(),
+                               [](const auto& a, const auto& b) { return a.second < b.second; });
+            }
+            names expected;
+            for (const auto& entry : heap)
+                expected.push_back(entry.first);
+            ASSERT_EQ(offered_to(router, 0), expected) << "round " << round << ", removal " << removal;
+        }
+    }
+    vessa::router<int> other;
+    EXPECT_FALSE(other.remove_destination(vessa::router<int>().add_destination(refuses("elsewhere"))));
+    EXPECT_FALSE(other.remove_destination(vessa::destination_id()));
 }
 
 } // namespace

@@ -4,32 +4,91 @@
 // It offers a value to its destinations in turn, stops at the first that
 // takes it, and hands the value to the default when none does.
 //
-//     struct even : vessa::destination<int> {
-//         bool distribute(const int& v) override { return v % 2 == 0; }
-//     };
 //     vessa::router<int> r;
-//     r.add_destination(even(), 1);
-//     r.set_default_destination(odd_sink());
-//     r.distribute(values.begin());              // one value
+//     auto small = r.add_destination([](const int& v) { return v < 10; }, 2);
+//     r.add_destination(even_numbers(), 1);      // a vessa::destination<int>
+//     r.set_default_destination([&](const int& v) { rest.push_back(v); return true; });
+//     r.distribute(42);                           // one value
+//     r.distribute(values.begin());               // *it, by reference
 //     r.distribute(values.begin(), values.end()); // every value, in order
+//     r.remove_destination(small);
+//
+// Order. The list is a binary max-heap in array order, as std::push_heap
+// leaves it, and values are offered in that array order: the first has a
+// highest priority, but the rest are not sorted. Equal priorities keep the
+// order they were added in only while every priority is equal: priorities
+// 1, 1, 2 added as a, b, c are offered c, b, a. After a removal, the order
+// is the one that adding the remaining destinations again, in the order
+// they were first added, would give.
+//
+// Changes while routing. A destination, while it is offered a value, may
+// add and remove destinations (itself included), replace the default
+// (itself included) and route other values through the same router:
+//   - a value is offered to the destinations listed when its routing
+//     began, in that order, skipping those removed before their turn;
+//   - a destination is never offered anything once remove_destination
+//     has returned for it, not even the rest of the current value;
+//   - a destination added while a value is routed is first offered the
+//     next value;
+//   - a value nobody took goes to the default installed when the walk of
+//     the list ends;
+//   - distribute(first, last) routes its elements one by one by these
+//     rules, so a change takes effect from the next element.
+// A destination's copy is destroyed once nothing lists it and no routing
+// under way can reach it: at the latest when the outermost routing call
+// returns. An exception thrown by a destination leaves the routing call;
+// the router stays usable and leaks nothing. Destroying the router from
+// inside one of its own destinations is not allowed.
 //
 // Single-threaded: the handles count their owners with plain integers.
 #ifndef VESSA_ROUTER_HPP
 #define VESSA_ROUTER_HPP
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <iterator>
+#include <memory>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace vessa {
 
 // What users implement. distribute returns true when the destination takes
-// the value and false when the value is to be offered elsewhere.
+// the value and false when the value is to be offered elsewhere. A callable
+// bool(const T&) serves as well: the router wraps it in one of these.
 template <typename T>
 class destination {
 public:
     virtual ~destination() {}
     virtual bool distribute(const T& value) = 0;
 };
+
+// Names a listed destination, for remove_destination. Ids are drawn from
+// one counter for the whole process, so an id never names another
+// destination than the one it was given for, in any router.
+class destination_id {
+public:
+    // Names no destination.
+    destination_id() = default;
+
+    friend bool operator==(destination_id a, destination_id b) { return a.serial == b.serial; }
+    friend bool operator!=(destination_id a, destination_id b) { return a.serial != b.serial; }
+
+private:
+    template <typename>
+    friend class router;
+    explicit destination_id(std::uint64_t id_serial) : serial(id_serial) {}
+
+    std::uint64_t serial = 0;
+};
+
+namespace detail {
+// Whether Iter is an iterator whose elements are T, as distribute(it) takes.
+template <typename Iter, typename T, typename = void>
+struct is_iterator_over;
+} // namespace detail
 
 template <typename T>
 class router {
@@ -43,26 +102,32 @@ public:
     router(const router&) = delete;
     router& operator=(const router&) = delete;
 
-    // Copies d onto the heap and lists the copy. Destinations of higher
-    // priority are offered values first; equal priorities keep the order
-    // in which they were added only while nothing of another priority
-    // moves them (the list is a binary heap, not a sorted list).
+    // Lists one copy (or move) of d: a class derived from destination<T>,
+    // or any callable bool(const T&) such as a lambda or a function
+    // pointer. Higher priorities are offered values first (see Order).
     template <typename D>
-    void add_destination(const D& d, unsigned priority = 1);
+    destination_id add_destination(D&& d, unsigned priority = 1);
 
-    // Copies d onto the heap as the destination of values nobody takes,
-    // replacing (and releasing) the previous default.
+    // Unlists the destination and returns true, or returns false when id
+    // names nothing listed here (already removed, or another router's).
+    bool remove_destination(destination_id id);
+
+    // Keeps one copy (or move) of d, a destination class or callable, as
+    // the destination of values nobody takes, releasing the previous one.
     template <typename D>
-    void set_default_destination(const D& d);
+    void set_default_destination(D&& d);
 
-    // Offers *it, by reference to that very element, to the listed
-    // destinations in order, then to the default if none took it.
-    template <typename Iter>
+    // Offers value to the listed destinations in order, then to the
+    // default if none took it.
+    void distribute(const T& value);
+
+    // Offers *it, by reference to that very element. Any argument that is
+    // not an iterator over T is routed as a value instead.
+    template <typename Iter, typename = std::enable_if_t<detail::is_iterator_over<Iter, T>::value>>
     void distribute(Iter it);
 
     // Routes every element of [first, last) in order, each exactly as
-    // distribute(it) would. The list and the default are read once for the
-    // whole range, so destinations must not change the router meanwhile.
+    // distribute(it) would, reading the list anew only after a change.
     template <typename InputIt>
     void distribute(InputIt first, InputIt last);
 
@@ -73,7 +138,7 @@ public:
     public:
         // Takes ownership of owned_target, which must come from new;
         // deletes it if the count cell cannot be allocated.
-        destination_handle(destination<T>* owned_target, unsigned target_priority);
+        destination_handle(destination<T>* owned_target, unsigned target_priority, std::uint64_t id_serial = 0);
         destination_handle(const destination_handle& other) noexcept;
         destination_handle& operator=(const destination_handle& other) noexcept;
         ~destination_handle();
@@ -88,82 +153,299 @@ public:
         destination<T>* target;
         int* ref_count;
         unsigned priority;
+        std::uint64_t serial;
     };
 
 private:
-    // Offers value to [current, end), then to fallback if none took it.
-    static void offer(const T& value, const destination_handle* current, const destination_handle* end,
-                      destination_handle* fallback);
+    template <typename F>
+    class callable_destination;
+    class refusing_stand_in;
+    struct changes_while_routing;
+
+    // Counts the routing calls under way; the outermost one to return
+    // releases what changes made meanwhile had to keep alive.
+    class routing_scope {
+    public:
+        explicit routing_scope(router& routed) : owner(routed) { ++owner.routing_depth; }
+        ~routing_scope()
+        {
+            if (--owner.routing_depth == 0 && owner.pending)
+                owner.release_pending();
+        }
+        routing_scope(const routing_scope&) = delete;
+        routing_scope& operator=(const routing_scope&) = delete;
+
+    private:
+        router& owner;
+    };
+
+    // Offers value to [current, end) and says whether one of them took it.
+    static bool offer_listed(const T& value, const destination_handle* current, const destination_handle* end);
+    void offer_default(const T& value) const;
+
+    template <typename D>
+    static destination<T>* new_destination(D&& d);
+    static std::uint64_t next_serial();
+
+    // The rare path: changes made while routing, and their cleanup.
+    [[gnu::cold, gnu::noinline]] changes_while_routing& changes();
+    [[gnu::cold, gnu::noinline]] void detach_list(std::size_t extra_capacity);
+    [[gnu::cold, gnu::noinline]] void release_pending() noexcept;
+    void erase_listed(std::size_t index) noexcept;
 
     std::vector<destination_handle> destinations;
     destination_handle* default_destination = nullptr;
+    unsigned routing_depth = 0;
+    // What changes made while routing keep alive; null when there are none.
+    changes_while_routing* pending = nullptr;
+};
+
+// ---------------------------------------------------------------------
+// Mechanics.
+
+namespace detail {
+template <typename Iter, typename T, typename>
+struct is_iterator_over : std::false_type {
+};
+template <typename Iter, typename T>
+struct is_iterator_over<Iter, T, std::void_t<typename std::iterator_traits<Iter>::iterator_category>>
+    : std::is_convertible<typename std::iterator_traits<Iter>::reference, const T&> {
+};
+} // namespace detail
+
+// Holds a callable and calls it inline from the one virtual call, so a
+// lambda costs what a destination class costs.
+template <typename T>
+template <typename F>
+class router<T>::callable_destination final : public destination<T> {
+public:
+    template <typename G>
+    explicit callable_destination(G&& g) : call(std::forward<G>(g))
+    {
+    }
+    callable_destination(const callable_destination&) = delete;
+    callable_destination& operator=(const callable_destination&) = delete;
+
+    bool distribute(const T& value) override { return static_cast<bool>(call(value)); }
+
+private:
+    F call;
+};
+
+// Offered in place of a removed destination in the lists that routing
+// calls under way are still walking, so that the walk needs no check.
+template <typename T>
+class router<T>::refusing_stand_in final : public destination<T> {
+public:
+    bool distribute(const T&) override { return false; }
+};
+
+// What a change made while routing must keep alive until the outermost
+// routing call returns: the lists being walked, the destinations removed
+// from them, and replaced defaults.
+template <typename T>
+struct router<T>::changes_while_routing {
+    destination_handle stand_in{new refusing_stand_in, 0};
+    std::vector<std::vector<destination_handle>> walked_lists;
+    std::vector<destination_handle> removed;
+    std::vector<std::unique_ptr<destination_handle>> replaced_defaults;
 };
 
 template <typename T>
 router<T>::~router()
 {
     delete default_destination;
+    delete pending;
 }
 
 template <typename T>
 template <typename D>
-void router<T>::add_destination(const D& d, unsigned priority)
+destination_id router<T>::add_destination(D&& d, unsigned priority)
 {
-    // Should push_back throw, the temporary releases the copy and the
-    // vector is left as it was.
-    const destination_handle added(new D(d), priority);
+    // Should anything below throw, the temporary releases the copy and the
+    // list is left as it was.
+    const destination_handle added(new_destination(std::forward<D>(d)), priority, next_serial());
+    if (routing_depth != 0)
+        detach_list(1);
     destinations.push_back(added);
     std::push_heap(destinations.begin(), destinations.end());
+    return destination_id(added.serial);
+}
+
+template <typename T>
+bool router<T>::remove_destination(destination_id id)
+{
+    const auto listed = std::find_if(destinations.begin(), destinations.end(),
+                                     [id](const destination_handle& h) { return h.serial == id.serial; });
+    if (id.serial == 0 || listed == destinations.end())
+        return false;
+    std::size_t index = static_cast<std::size_t>(listed - destinations.begin());
+    if (routing_depth != 0) {
+        // Every allocation comes first, so a failure leaves all as it was.
+        changes_while_routing& kept = changes();
+        kept.removed.reserve(kept.removed.size() + 1);
+        detach_list(0);
+        // The removed copy stays alive for the walks under way, which
+        // meet the stand-in in its place from now on.
+        kept.removed.push_back(destinations[index]);
+        for (std::vector<destination_handle>& walked : kept.walked_lists) {
+            for (destination_handle& h : walked) {
+                if (h.serial == id.serial)
+                    h = kept.stand_in;
+            }
+        }
+    }
+    erase_listed(index);
+    return true;
 }
 
 template <typename T>
 template <typename D>
-void router<T>::set_default_destination(const D& d)
+void router<T>::set_default_destination(D&& d)
 {
     // The new handle is complete before the old one goes, so a failed
     // allocation keeps the previous default. The handle's storage is
-    // allocated before new D(d) runs and is freed again if that throws.
-    destination_handle* const replacement = new destination_handle(new D(d), 1);
-    delete default_destination;
-    default_destination = replacement;
+    // allocated before the destination and is freed again if that throws.
+    std::unique_ptr<destination_handle> replacement(new destination_handle(new_destination(std::forward<D>(d)), 1));
+    if (routing_depth != 0) {
+        // The default may be the very destination making this call.
+        changes_while_routing& kept = changes();
+        kept.replaced_defaults.emplace_back(default_destination);
+    } else {
+        delete default_destination;
+    }
+    default_destination = replacement.release();
 }
 
 template <typename T>
-template <typename Iter>
+inline void router<T>::distribute(const T& value)
+{
+    const routing_scope scope(*this);
+    const destination_handle* const begin = destinations.data();
+    if (!offer_listed(value, begin, begin + destinations.size()))
+        offer_default(value);
+}
+
+template <typename T>
+template <typename Iter, typename>
 void router<T>::distribute(Iter it)
 {
-    // Held in locals: a virtual call could otherwise have changed the
-    // members, and the compiler would reload them after every call.
-    const destination_handle* const begin = destinations.data();
-    offer(*it, begin, begin + destinations.size(), default_destination);
+    distribute(*it);
 }
 
 template <typename T>
 template <typename InputIt>
-void router<T>::distribute(InputIt first, InputIt last)
+inline void router<T>::distribute(InputIt first, InputIt last)
 {
-    const destination_handle* const begin = destinations.data();
-    const destination_handle* const end = begin + destinations.size();
-    destination_handle* const fallback = default_destination;
-    for (; first != last; ++first)
-        offer(*first, begin, end, fallback);
+    const routing_scope scope(*this);
+    // In locals: a call through a destination could otherwise have
+    // changed the members, and the compiler would reload them per value.
+    const destination_handle* begin = destinations.data();
+    const destination_handle* end = begin + destinations.size();
+    for (; first != last; ++first) {
+        if (pending) {
+            // Something changed: the next element sees the new list, and
+            // while no other routing is under way, what the change kept
+            // alive can go now instead of piling up until the range ends.
+            if (routing_depth == 1)
+                release_pending();
+            begin = destinations.data();
+            end = begin + destinations.size();
+        }
+        const T& value = *first;
+        if (!offer_listed(value, begin, end))
+            offer_default(value);
+    }
 }
 
 template <typename T>
-void router<T>::offer(const T& value, const destination_handle* current, const destination_handle* const end,
-                      destination_handle* const fallback)
+bool router<T>::offer_listed(const T& value, const destination_handle* current, const destination_handle* const end)
 {
     for (; current != end; ++current) {
         if (current->target->distribute(value))
-            return;
+            return true;
     }
-    if (fallback)
-        fallback->target->distribute(value);
+    return false;
+}
+
+// Read after the walk: the walk may have replaced the default.
+template <typename T>
+void router<T>::offer_default(const T& value) const
+{
+    if (default_destination)
+        default_destination->target->distribute(value);
 }
 
 template <typename T>
-router<T>::destination_handle::destination_handle(destination<T>* owned_target, unsigned target_priority)
-    : target(owned_target), ref_count(nullptr), priority(target_priority)
+template <typename D>
+destination<T>* router<T>::new_destination(D&& d)
+{
+    using stored = std::decay_t<D>;
+    if constexpr (std::is_base_of_v<destination<T>, stored>) {
+        return new stored(std::forward<D>(d));
+    } else {
+        static_assert(std::is_invocable_r_v<bool, stored&, const T&>,
+                      "a destination derives from vessa::destination<T> or is callable as bool(const T&)");
+        return new callable_destination<stored>(std::forward<D>(d));
+    }
+}
+
+template <typename T>
+std::uint64_t router<T>::next_serial()
+{
+    // Shared by every router, and by routers of other threads: atomic,
+    // though a router itself is single-threaded.
+    static std::atomic<std::uint64_t> last_serial{0};
+    return last_serial.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
+template <typename T>
+typename router<T>::changes_while_routing& router<T>::changes()
+{
+    if (!pending)
+        pending = new changes_while_routing;
+    return *pending;
+}
+
+// Routing calls under way may be walking the list: it moves, buffer and
+// all, to the walked lists, and the router goes on with a copy that has
+// room for extra_capacity more entries.
+template <typename T>
+void router<T>::detach_list(std::size_t extra_capacity)
+{
+    changes_while_routing& kept = changes();
+    std::vector<destination_handle> copy;
+    copy.reserve(destinations.size() + extra_capacity);
+    copy.assign(destinations.begin(), destinations.end());
+    kept.walked_lists.reserve(kept.walked_lists.size() + 1);
+    kept.walked_lists.emplace_back().swap(destinations);
+    destinations.swap(copy);
+}
+
+template <typename T>
+void router<T>::release_pending() noexcept
+{
+    changes_while_routing* const kept = pending;
+    pending = nullptr;
+    delete kept;
+}
+
+// Removes one entry and rebuilds the heap as adding the others again, in
+// the order they were first added, would have built it.
+template <typename T>
+void router<T>::erase_listed(std::size_t index) noexcept
+{
+    destinations.erase(destinations.begin() + static_cast<std::ptrdiff_t>(index));
+    std::sort(destinations.begin(), destinations.end(),
+              [](const destination_handle& a, const destination_handle& b) { return a.serial < b.serial; });
+    for (auto end = destinations.begin(); end != destinations.end();)
+        std::push_heap(destinations.begin(), ++end);
+}
+
+template <typename T>
+router<T>::destination_handle::destination_handle(destination<T>* owned_target, unsigned target_priority,
+                                                  std::uint64_t id_serial)
+    : target(owned_target), ref_count(nullptr), priority(target_priority), serial(id_serial)
 {
     try {
         ref_count = new int(1);
@@ -175,7 +457,7 @@ router<T>::destination_handle::destination_handle(destination<T>* owned_target, 
 
 template <typename T>
 router<T>::destination_handle::destination_handle(const destination_handle& other) noexcept
-    : target(other.target), ref_count(other.ref_count), priority(other.priority)
+    : target(other.target), ref_count(other.ref_count), priority(other.priority), serial(other.serial)
 {
     ++*ref_count;
 }
@@ -191,6 +473,7 @@ router<T>::destination_handle::operator=(const destination_handle& other) noexce
     target = other.target;
     ref_count = other.ref_count;
     priority = other.priority;
+    serial = other.serial;
     return *this;
 }
 
