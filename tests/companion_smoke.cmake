@@ -7,8 +7,8 @@
 # machine is shared.
 if(part STREQUAL "own")
   set(filter "-first_taker")
-  set(families router_distribute router_distribute_range floor_virtual_calls function_chain)
-  set(connecting router_distribute function_chain)
+  set(families router_distribute router_distribute_lambdas router_distribute_range floor_virtual_calls function_chain)
+  set(connecting router_distribute router_distribute_lambdas function_chain)
 elseif(part STREQUAL "peers")
   set(filter "first_taker")
   set(families signals2_first_taker signals2_dummy_mutex_first_taker sigc_first_taker)

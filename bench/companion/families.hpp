@@ -31,8 +31,8 @@ struct routing_family {
     void (*connect)(benchmark::State& state, int listed);
 };
 
-// router_distribute, router_distribute_range, floor_virtual_calls and
-// function_chain, all placed.
+// router_distribute, router_distribute_lambdas, router_distribute_range,
+// floor_virtual_calls and function_chain, all placed.
 std::vector<routing_family> own_families();
 // The peers users would pick instead, built when their libraries are found.
 std::vector<routing_family> signals2_families();

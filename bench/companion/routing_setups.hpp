@@ -17,16 +17,29 @@
 
 #include "deciding.hpp"
 
-// router_distribute: the work's destination classes, router::distribute(it)
-// per value, as timed_test1c calls it.
+// What the router is given: the work's destination classes, or its
+// deciding lambdas, which the router wraps in a destination of its own.
+enum class held_as { classes, lambdas };
+
+// router::distribute(it) per value, as timed_test1c calls it:
+// router_distribute holds the classes, router_distribute_lambdas the
+// lambdas.
+template <held_as form>
 class router_setup {
 public:
     template <typename Work>
     explicit router_setup(const Work& work)
     {
-        for (int i = 0; i < work.listed(); ++i)
-            router.add_destination(work.destination(i), 1);
-        router.set_default_destination(take_all());
+        for (int i = 0; i < work.listed(); ++i) {
+            if constexpr (form == held_as::classes)
+                router.add_destination(work.destination(i), 1);
+            else
+                router.add_destination(work.decider(i), 1);
+        }
+        if constexpr (form == held_as::classes)
+            router.set_default_destination(take_all());
+        else
+            router.set_default_destination(takes_every_value());
         // timed_test1c's router outlives its loop behind a pointer, so the
         // list is read anew for every value; escaping does the same here.
         benchmark::DoNotOptimize(router);
@@ -42,8 +55,9 @@ protected:
     vessa::router<int> router;
 };
 
-// router_distribute_range: the same router, router::distribute(first, last).
-class range_setup : public router_setup {
+// router_distribute_range: router_distribute's router,
+// router::distribute(first, last).
+class range_setup : public router_setup<held_as::classes> {
 public:
     using router_setup::router_setup;
 
