@@ -158,6 +158,13 @@ std::string with_interval(const ratio_estimate& estimate)
     return std::isnan(estimate.ratio) ? "-" : text.str();
 }
 
+std::string number(double figure)
+{
+    std::ostringstream text;
+    text << std::fixed << std::setprecision(2) << figure;
+    return std::isnan(figure) ? "-" : text.str();
+}
+
 std::string percent(double fraction)
 {
     std::ostringstream text;
@@ -184,7 +191,8 @@ std::size_t family_width(const run_summary& summary)
 
 void print_rows(std::ostream& out, const std::vector<placement_summary_row>& rows, int width)
 {
-    out << "\nSummary of timed_test1c's work, ns per value: over code placements, and over repeats of one placement"
+    out << "\nSummary of timed_test1c's work, ns of CPU time per value: over code placements, and over repeats of one "
+           "placement"
            " (the noise); spread = slowest / fastest - 1; placement effect where the placements spread more than"
            " twice as far as the repeats; ratio = median / "
         << floor_family << " median [95% CI]\n"
@@ -195,16 +203,13 @@ void print_rows(std::ostream& out, const std::vector<placement_summary_row>& row
         << "  ratio [95% CI]\n";
     for (const placement_summary_row& row : rows) {
         out << std::left << std::setw(width) << row.family << std::right << std::setw(9) << row.size << std::setw(11)
-            << row.placements.figures.size() << std::fixed << std::setprecision(2);
-        if (row.placements.figures.empty())
-            out << std::setw(9) << "-" << std::setw(9) << "-" << std::setw(9) << "-";
-        else
-            out << std::setw(9) << row.placements.median() << std::setw(9) << row.placements.fastest() << std::setw(9)
-                << row.placements.slowest();
+            << row.placements.figures.size();
+        out << std::setw(9) << number(row.placements.median()) << std::setw(9) << number(row.placements.fastest())
+            << std::setw(9) << number(row.placements.slowest());
         out << std::setw(8) << percent(row.placements.spread()) << std::setw(9) << row.repeats.figures.size()
-            << std::setw(9) << row.repeats.median() << std::setw(8) << percent(row.repeats.spread()) << std::setw(11)
-            << placement_verdict(row) << "  " << with_interval(row.to_floor) << "  " << ratio_words(row.to_floor)
-            << '\n';
+            << std::setw(9) << number(row.repeats.median()) << std::setw(8) << percent(row.repeats.spread())
+            << std::setw(11) << placement_verdict(row) << "  " << with_interval(row.to_floor) << "  "
+            << ratio_words(row.to_floor) << '\n';
     }
 }
 
@@ -226,7 +231,7 @@ void print_axis(std::ostream& out, const std::vector<axis_comparison>& points, i
 {
     if (points.empty())
         return;
-    out << "\nThe destination axis where it was repeated, ns per value; ratio = median / " << router_family
+    out << "\nThe destination axis where it was repeated, ns of CPU time per value; ratio = median / " << router_family
         << " median [95% CI]\n"
         << std::left << std::setw(width) << "family" << std::right << std::setw(14) << "destinations" << std::setw(8)
         << "taker" << std::setw(9) << "runs" << std::setw(9) << "median" << std::setw(9) << "fastest" << std::setw(9)
