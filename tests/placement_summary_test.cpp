@@ -76,13 +76,14 @@ TEST(run_summary, sets_the_spread_over_placements_beside_the_noise_and_counts_pl
     EXPECT_EQ(router.placements.figures, (std::vector<double>{10, 16, 12, 14}));
     EXPECT_DOUBLE_EQ(router.placements.median(), 13);
     EXPECT_DOUBLE_EQ(router.placements.spread(), 0.6);
+    EXPECT_DOUBLE_EQ(router.placements.quartile_spread(), (15.0 - 11.0) / 13);
     EXPECT_NEAR(router.repeats.spread(), 0.03, 1e-12);
     EXPECT_TRUE(router.placement_effect());
     EXPECT_DOUBLE_EQ(router.to_floor.ratio, 13 / 10.05);
 
     const placement_summary_row& floor = summary.rows[1];
     EXPECT_EQ(floor.family, "floor_virtual_calls");
-    EXPECT_FALSE(floor.placement_effect()) << "a spread of 3 % over placements beside 3 % of noise";
+    EXPECT_FALSE(floor.placement_effect()) << "quartiles 2 % apart over placements beside 2 % of noise";
     EXPECT_DOUBLE_EQ(floor.to_floor.ratio, 1);
 
     const placement_summary_row& peer = summary.rows[2];
@@ -93,6 +94,20 @@ TEST(run_summary, sets_the_spread_over_placements_beside_the_noise_and_counts_pl
     EXPECT_EQ(summary.against_peers[0].router, "router_distribute");
     EXPECT_EQ(summary.against_peers[0].peer, "sigc_first_taker");
     EXPECT_DOUBLE_EQ(summary.against_peers[0].factor.ratio, 101.5 / 13);
+}
+
+TEST(run_summary, takes_no_wild_placement_for_an_effect)
+{
+    std::vector<run_sample> samples;
+    const double placements[] = {10.0, 10.1, 10.2, 30.0, 10.3, 10.0, 10.1, 10.2};
+    const double repeats[] = {10.0, 10.3, 10.1, 10.2, 10.2, 10.0, 10.1, 10.3};
+    for (int i = 0; i < 8; ++i) {
+        samples.push_back({"function_chain", unsigned(i), {}, {}, {}, 1024, placements[i]});
+        samples.push_back({"function_chain", 0u, unsigned(i + 1), {}, {}, 1024, repeats[i]});
+    }
+    const placement_summary_row row = summarize_run(samples).rows.at(0);
+    EXPECT_GT(row.placements.spread(), 1.0);
+    EXPECT_FALSE(row.placement_effect());
 }
 
 TEST(ratio_interval, holds_one_only_for_figures_of_one_level)

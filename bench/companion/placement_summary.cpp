@@ -165,10 +165,10 @@ std::string number(double figure)
     return std::isnan(figure) ? "-" : text.str();
 }
 
-std::string percent(double fraction)
+std::string percent(double fraction, int decimals)
 {
     std::ostringstream text;
-    text << std::fixed << std::setprecision(0) << 100 * fraction << " %";
+    text << std::fixed << std::setprecision(decimals) << 100 * fraction << " %";
     return std::isnan(fraction) ? "-" : text.str();
 }
 
@@ -191,25 +191,24 @@ std::size_t family_width(const run_summary& summary)
 
 void print_rows(std::ostream& out, const std::vector<placement_summary_row>& rows, int width)
 {
-    out << "\nSummary of timed_test1c's work, ns of CPU time per value: over code placements, and over repeats of one "
-           "placement"
-           " (the noise); spread = slowest / fastest - 1; placement effect where the placements spread more than"
-           " twice as far as the repeats; ratio = median / "
+    out << "\nSummary of timed_test1c's work, ns of CPU time per value, over code placements and over repeats of"
+           " placement 0 (the noise): spread = slowest / fastest - 1; iqr = interquartile range / median; a placement"
+           " effect where the placements' iqr is more than twice the repeats'; ratio = median / "
         << floor_family << " median [95% CI]\n"
         << std::left << std::setw(width) << "family" << std::right << std::setw(9) << "N" << std::setw(11)
         << "placements" << std::setw(9) << "median" << std::setw(9) << "fastest" << std::setw(9) << "slowest"
-        << std::setw(8) << "spread" << std::setw(9) << "repeats" << std::setw(9) << "median" << std::setw(8) << "noise"
-        << std::setw(11) << "placement"
+        << std::setw(8) << "spread" << std::setw(7) << "iqr" << std::setw(9) << "repeats" << std::setw(9) << "median"
+        << std::setw(8) << "spread" << std::setw(7) << "iqr" << std::setw(11) << "placement"
         << "  ratio [95% CI]\n";
     for (const placement_summary_row& row : rows) {
         out << std::left << std::setw(width) << row.family << std::right << std::setw(9) << row.size << std::setw(11)
-            << row.placements.figures.size();
-        out << std::setw(9) << number(row.placements.median()) << std::setw(9) << number(row.placements.fastest())
-            << std::setw(9) << number(row.placements.slowest());
-        out << std::setw(8) << percent(row.placements.spread()) << std::setw(9) << row.repeats.figures.size()
-            << std::setw(9) << number(row.repeats.median()) << std::setw(8) << percent(row.repeats.spread())
-            << std::setw(11) << placement_verdict(row) << "  " << with_interval(row.to_floor) << "  "
-            << ratio_words(row.to_floor) << '\n';
+            << row.placements.figures.size() << std::setw(9) << number(row.placements.median()) << std::setw(9)
+            << number(row.placements.fastest()) << std::setw(9) << number(row.placements.slowest()) << std::setw(8)
+            << percent(row.placements.spread(), 0) << std::setw(7) << percent(row.placements.quartile_spread(), 1)
+            << std::setw(9) << row.repeats.figures.size() << std::setw(9) << number(row.repeats.median())
+            << std::setw(8) << percent(row.repeats.spread(), 0) << std::setw(7)
+            << percent(row.repeats.quartile_spread(), 1) << std::setw(11) << placement_verdict(row) << "  "
+            << with_interval(row.to_floor) << "  " << ratio_words(row.to_floor) << '\n';
     }
 }
 
@@ -282,7 +281,22 @@ double figure_spread::slowest() const
 }
 double figure_spread::spread() const { return figures.size() < 2 ? std::nan("") : slowest() / fastest() - 1; }
 
-bool placement_summary_row::placement_effect() const { return placements.spread() > 2 * repeats.spread(); }
+double figure_spread::quartile_spread() const
+{
+    if (figures.size() < 2)
+        return std::nan("");
+    std::vector<double> sorted = figures;
+    std::sort(sorted.begin(), sorted.end());
+    const auto half = static_cast<std::ptrdiff_t>(sorted.size() / 2);
+    const double lower = median_of({sorted.begin(), sorted.begin() + half});
+    const double upper = median_of({sorted.end() - half, sorted.end()});
+    return (upper - lower) / median();
+}
+
+bool placement_summary_row::placement_effect() const
+{
+    return placements.quartile_spread() > 2 * repeats.quartile_spread();
+}
 
 run_summary summarize_run(const std::vector<run_sample>& samples)
 {

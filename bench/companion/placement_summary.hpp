@@ -48,6 +48,10 @@ struct figure_spread {
     double slowest() const;
     // slowest / fastest - 1.
     double spread() const;
+    // The interquartile range over the median, the quartiles being the
+    // medians of the lower and the upper half: unlike spread(), not moved
+    // by one wild figure.
+    double quartile_spread() const;
 };
 
 struct placement_summary_row {
@@ -58,7 +62,7 @@ struct placement_summary_row {
     // Over placements, or over repeats for a family at one placement.
     ratio_estimate to_floor;
 
-    // The placements spread more than twice as far as the repeats.
+    // The placements' quartile spread is more than twice the repeats'.
     bool placement_effect() const;
 };
 
