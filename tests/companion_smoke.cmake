@@ -1,16 +1,17 @@
 # cmake -D program=DISTRIBUTE_BENCH -D part=own|peers -P companion_smoke.cmake
 #
 # A brief run of one part of distribute_bench, its own families or the
-# peers: every experiment of every family of that part must appear, and
-# after the own families the placement summary. No figure is checked; this
+# peers: every experiment of every family of that part must appear, the
+# repeats of the noise control and of the destination axis included, and
+# after the own families the summary. No figure is checked; this
 # machine is shared.
 if(part STREQUAL "own")
   set(filter "-first_taker")
-  set(families router_distribute router_distribute_range floor_virtual_calls function_chain)
-  set(connecting router_distribute function_chain)
+  set(families router_distribute router_distribute_lambdas router_distribute_range floor_virtual_calls function_chain)
+  set(connecting router_distribute router_distribute_lambdas function_chain)
 elseif(part STREQUAL "peers")
   set(filter "first_taker")
-  set(families signals2_first_taker sigc_first_taker)
+  set(families signals2_first_taker signals2_dummy_mutex_first_taker sigc_first_taker)
   set(connecting ${families})
 else()
   message(FATAL_ERROR "companion_smoke: -D part=own or -D part=peers")
@@ -24,14 +25,23 @@ endif()
 set(expected)
 foreach(family ${families})
   if(part STREQUAL "own")
-    list(APPEND expected ${family}/placement:0_BigO ${family}/placement:15/1024 ${family}/placement:15/1048576)
+    list(APPEND expected ${family}/placement:0_BigO ${family}/placement:15/1024 ${family}/placement:15/1048576
+      ${family}/placement:0/repeat:1/1024 ${family}/placement:0/repeat:16/1048576)
   else()
-    list(APPEND expected ${family}/1 ${family}/1048576 ${family}_BigO)
+    list(APPEND expected ${family}/1 ${family}/1048576 ${family}_BigO ${family}/repeat:1/1024
+      ${family}/repeat:16/1048576)
   endif()
   foreach(listed 1 3 64)
     list(APPEND expected ${family}/destinations:${listed}/taker:none ${family}/destinations:${listed}/taker:random)
   endforeach()
+  list(APPEND expected ${family}/destinations:3/taker:none/repeat:1 ${family}/destinations:64/taker:random/repeat:7)
 endforeach()
+if(part STREQUAL "own")
+  foreach(family router_batch router_batch_pure)
+    list(APPEND expected ${family}/destinations:1/taker:none ${family}/destinations:64/taker:random
+      ${family}/destinations:3/taker:none/repeat:1)
+  endforeach()
+endif()
 foreach(family ${connecting})
   list(APPEND expected ${family}_connect/destinations:1 ${family}_connect/destinations:64)
 endforeach()
@@ -42,6 +52,6 @@ foreach(name ${expected})
     message(FATAL_ERROR "companion_smoke: distribute_bench printed no \"${name}\"")
   endif()
 endforeach()
-if(part STREQUAL "own" AND NOT output MATCHES "\nPlacement summary: ")
-  message(FATAL_ERROR "companion_smoke: distribute_bench printed no placement summary")
+if(part STREQUAL "own" AND NOT output MATCHES "\nSummary of timed_test1c's work")
+  message(FATAL_ERROR "companion_smoke: distribute_bench printed no summary")
 endif()

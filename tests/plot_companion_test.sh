@@ -5,8 +5,9 @@
 #     plot_companion_test.sh TOOL SAMPLE_DIRECTORY
 #
 # Samples: companion.json is a run trimmed by hand to three placements of
-# the four families at N = 1024 and 2^20, one peer, a peer that failed, a
-# few destination entries, a connect entry, the fitted complexity and one
+# the four families at N = 1024 and 2^20, two repeats of a placement 0,
+# one peer with a repeat, a peer that failed, a few destination entries and
+# a repeat of one, a connect entry, the fitted complexity and one
 # placement run twice with its mean; other_program.json is the JSON of
 # another Google Benchmark program; garbage.txt is console output.
 # Exits 77, which CTest reports as a skip, without gnuplot or xmllint.
@@ -78,19 +79,26 @@ plot "$work/run.json"
 [ "$status" -eq 0 ] || fail "complete sample: status $status: $(cat "$work/err")"
 [ "$(cat "$work/err")" = "plot_companion: warning: left signals2_first_taker/1048576 out: it failed in the run: Boost.Signals2 is not in this build" ] ||
     fail "complete sample: not the one warning of the failed peer: $(cat "$work/err")"
-# Twelve placements and the peer; one key entry.
-expect_dots "$work/run.json.placements.svg" 13 1
-# A bar for the median of each of the four families, one in the key: the
-# bars are the moves of the median's path.
-bars=$(xmllint --xpath "//*[local-name()='g'][*[local-name()='title']='median over placements']//*[local-name()='path']/@d" \
+# Twelve placements, two repeats, the peer and its repeat; one key entry.
+expect_dots "$work/run.json.placements.svg" 16 1
+# A bar for the median of each of the four families' placements, of the
+# repeats of the router and of the peer, one in the key: the bars are the
+# moves of the median's path.
+bars=$(xmllint --xpath "//*[local-name()='g'][*[local-name()='title']='median of the row']//*[local-name()='path']/@d" \
        "$work/run.json.placements.svg" 2>/dev/null | grep -o M | wc -l)
-[ "$bars" -eq 5 ] || fail "placements chart: $bars median bars with the key's, not 4 and 1"
+[ "$bars" -eq 7 ] || fail "placements chart: $bars median bars with the key's, not 6 and 1"
+for row in "router_distribute/placement:0/repeat,2,6,6.5,7" "sigc_first_taker,,12.5,12.5,12.5" "sigc_first_taker/repeat,1,14,14,14"; do
+    grep -qx "$row" "$work/run.json.placements.csv" || fail "placements table: no row $row: $(cat "$work/run.json.placements.csv")"
+done
 # function_chain's placement 1 ran twice, at 7 and 9 ns per value: it is
 # charted at 8, the median of 6, 8 and 10.
 grep -qx "function_chain,3,6,8,10" "$work/run.json.placements.csv" ||
     fail "placements table: no row function_chain,3,6,8,10: $(cat "$work/run.json.placements.csv")"
-# Eight points on three lines, one of them dashed.
+# Eight points on three lines, one of them dashed; a point and its repeat
+# are one point, at their median.
 expect_dots "$work/run.json.destinations.svg" 8 3
+grep -qx "router_distribute,none,64,178" "$work/run.json.destinations.csv" ||
+    fail "destinations table: no row router_distribute,none,64,178: $(cat "$work/run.json.destinations.csv")"
 grep -q "stroke-dasharray" "$work/run.json.destinations.svg" || fail "destinations chart: no dashed line"
 
 # A run filtered to the destination axis: its chart alone, and the

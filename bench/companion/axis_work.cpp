@@ -16,12 +16,3 @@ std::vector<int> axis_values(int listed, taker pattern)
     }
     return values;
 }
-
-axis_destinations make_axis_destinations(int listed)
-{
-    axis_destinations made;
-    for (int i = 0; i < listed; ++i)
-        made.listed.push_back(std::make_shared<takes_its_index>(i));
-    made.fallback = std::make_shared<take_all>();
-    return made;
-}

@@ -1,49 +1,48 @@
-// Batch routing on the destination axis: router::distribute_batch with
-// the deciding lambdas as destinations, and with the same decisions
-// declared free of side effects (take_if), so that they are evaluated over
-// every value of a chunk.
+// Batch routing on the destination axis: router::distribute_batch given
+// the deciding lambdas (router_batch), and the same decisions declared
+// free of side effects with take_if (router_batch_pure), which a batch
+// evaluates over every value of a chunk. Batch routing is left out of
+// timed_test1c's work: its destinations ignore the value, so a batch of
+// them would measure nothing.
 #include "families.hpp"
-#include "routing_work.hpp"
+#include "family_runs.hpp"
 
 namespace {
 
-template <typename Add>
-void time_batches(benchmark::State& state, int listed, taker pattern, Add add_destinations)
-{
-    vessa::router<int> router;
-    add_destinations(router, listed);
-    benchmark::DoNotOptimize(router);
-    const std::vector<int> values = axis_values(listed, pattern);
-    for (auto _ : state)
-        router.distribute_batch(values);
-    report_values_per_iteration(state, axis_values_per_pass);
-}
+enum class decided_as { lambdas, take_if };
 
-void batch_across_destinations(benchmark::State& state, int listed, taker pattern)
-{
-    time_batches(state, listed, pattern, [](vessa::router<int>& router, int count) {
-        for (int i = 0; i < count; ++i)
-            router.add_destination([i](const int& value) { return value == i; });
-        router.set_default_destination([](const int&) { return true; });
-    });
-}
-
-void batch_pure_across_destinations(benchmark::State& state, int listed, taker pattern)
-{
-    time_batches(state, listed, pattern, [](vessa::router<int>& router, int count) {
+template <decided_as form>
+class batch_setup {
+public:
+    template <typename Work>
+    explicit batch_setup(const Work& work)
+    {
         const auto keep = [](const int&) {};
-        for (int i = 0; i < count; ++i)
-            router.add_destination(vessa::take_if([i](const int& value) { return value == i; }, keep));
-        router.set_default_destination(vessa::take_if([](const int&) { return true; }, keep));
-    });
-}
+        for (int i = 0; i < work.listed(); ++i) {
+            if constexpr (form == decided_as::lambdas)
+                router.add_destination(work.decider(i), 1);
+            else
+                router.add_destination(vessa::take_if(work.decider(i), keep), 1);
+        }
+        if constexpr (form == decided_as::lambdas)
+            router.set_default_destination(takes_every_value());
+        else
+            router.set_default_destination(vessa::take_if(takes_every_value(), keep));
+        benchmark::DoNotOptimize(router);
+    }
+
+    void pass(const std::vector<int>& values) { router.distribute_batch(values); }
+
+private:
+    vessa::router<int> router;
+};
 
 } // namespace
 
 std::vector<routing_family> batch_families()
 {
     return {
-        {"router_batch", nullptr, batch_across_destinations, nullptr},
-        {"router_batch_pure", nullptr, batch_pure_across_destinations, nullptr},
+        {"router_batch", nullptr, nullptr, run_across_destinations<batch_setup<decided_as::lambdas>>, nullptr},
+        {"router_batch_pure", nullptr, nullptr, run_across_destinations<batch_setup<decided_as::take_if>>, nullptr},
     };
 }

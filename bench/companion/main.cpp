@@ -42,12 +42,12 @@ int main(int argc, char** argv)
         return 1;
 
     benchmark::AddCustomContext("cpu_model", cpu_model());
-    register_placement_families();
     std::vector<routing_family> families = own_families();
     for (const routing_family& family : batch_families())
         families.push_back(family);
 #ifdef VESSA_WITH_SIGNALS2
-    families.push_back(signals2_family());
+    for (const routing_family& family : signals2_families())
+        families.push_back(family);
 #endif
 #ifdef VESSA_WITH_SIGC
     families.push_back(sigc_family());

@@ -3,104 +3,342 @@
 #include <algorithm>
 #include <cmath>
 #include <iomanip>
-#include <limits>
 #include <map>
 #include <ostream>
+#include <sstream>
+#include <tuple>
 #include <utility>
 
 namespace {
 
 const char* const floor_family = "floor_virtual_calls";
+const char* const router_family = "router_distribute";
 
-bool read_number(const std::string& text, std::int64_t& number)
+template <typename Number>
+bool read_number(const std::string& text, Number& number)
 {
     if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 18)
         return false;
-    number = std::stoll(text);
+    const long long read = std::stoll(text);
+    number = static_cast<Number>(read);
+    return static_cast<long long>(number) == read;
+}
+
+// Reads "key:value" into the field of that key, which must still be empty.
+bool read_part(const std::string& part, run_sample& sample)
+{
+    const std::size_t colon = part.find(':');
+    if (colon == std::string::npos)
+        return false;
+    const std::string key = part.substr(0, colon);
+    const std::string value = part.substr(colon + 1);
+    std::optional<unsigned>* const field = key == "placement"      ? &sample.placement
+                                           : key == "repeat"       ? &sample.repeat
+                                           : key == "destinations" ? &sample.destinations
+                                                                   : nullptr;
+    if (key == "taker" && sample.taker.empty() && !value.empty()) {
+        sample.taker = value;
+        return true;
+    }
+    unsigned number = 0;
+    if (!field || *field || !read_number(value, number))
+        return false;
+    *field = number;
     return true;
 }
 
-double median_of_sorted(const std::vector<double>& sorted)
+// The figures of one family and size, or of one point of the axis: per
+// label (a placement, a repeat), the figures of its repetitions.
+class labelled_figures {
+public:
+    void add(unsigned label, double figure)
+    {
+        auto known = std::find_if(by_label.begin(), by_label.end(), [&](const auto& l) { return l.first == label; });
+        if (known == by_label.end())
+            known = by_label.insert(by_label.end(), {label, {}});
+        known->second.push_back(figure);
+    }
+
+    figure_spread spread() const
+    {
+        figure_spread made;
+        for (const auto& labelled : by_label)
+            made.figures.push_back(median_of(labelled.second));
+        return made;
+    }
+
+private:
+    std::vector<std::pair<unsigned, std::vector<double>>> by_label;
+};
+
+struct standard_figures {
+    labelled_figures placements;
+    labelled_figures repeats;
+};
+
+class family_names {
+public:
+    std::size_t index_of(const std::string& family)
+    {
+        const auto known = std::find(names.begin(), names.end(), family);
+        if (known != names.end())
+            return static_cast<std::size_t>(known - names.begin());
+        names.push_back(family);
+        return names.size() - 1;
+    }
+    const std::string& operator[](std::size_t index) const { return names[index]; }
+
+private:
+    std::vector<std::string> names;
+};
+
+const std::vector<double>& compared_figures(const placement_summary_row& row)
 {
-    const std::size_t middle = sorted.size() / 2;
-    return sorted.size() % 2 == 1 ? sorted[middle] : (sorted[middle - 1] + sorted[middle]) / 2;
+    return row.placements.figures.empty() ? row.repeats.figures : row.placements.figures;
+}
+
+void add_ratios_to_floor(std::vector<placement_summary_row>& rows)
+{
+    std::map<std::int64_t, const placement_summary_row*> floors;
+    for (const placement_summary_row& row : rows) {
+        if (row.family == floor_family)
+            floors[row.size] = &row;
+    }
+    for (placement_summary_row& row : rows) {
+        const auto floor = floors.find(row.size);
+        if (floor != floors.end())
+            row.to_floor = median_ratio(compared_figures(row), compared_figures(*floor->second));
+    }
+}
+
+std::vector<peer_comparison> compare_with_peers(const std::vector<placement_summary_row>& rows)
+{
+    std::vector<peer_comparison> made;
+    for (const placement_summary_row& router : rows) {
+        if (router.family.rfind("router_", 0) != 0 || router.placements.figures.empty())
+            continue;
+        for (const placement_summary_row& peer : rows) {
+            if (peer.size == router.size && peer.placements.figures.empty())
+                made.push_back({router.family, peer.family, router.size,
+                                median_ratio(peer.repeats.figures, router.placements.figures)});
+        }
+    }
+    return made;
+}
+
+std::vector<axis_comparison>
+compare_across_destinations(const std::map<std::tuple<unsigned, std::string, std::size_t>, labelled_figures>& points,
+                            const family_names& names)
+{
+    std::vector<axis_comparison> made;
+    for (const auto& [key, figures] : points) {
+        const auto& [destinations, taker, family] = key;
+        const figure_spread spread = figures.spread();
+        if (spread.figures.size() < 2)
+            continue;
+        made.push_back({names[family], destinations, taker, spread, {}});
+    }
+    for (axis_comparison& point : made) {
+        const auto router = std::find_if(made.begin(), made.end(), [&](const axis_comparison& other) {
+            return other.family == router_family && other.destinations == point.destinations
+                   && other.taker == point.taker;
+        });
+        point.to_router = router != made.end() ? median_ratio(point.figures.figures, router->figures.figures)
+                                               : ratio_estimate{std::nan(""), std::nan(""), std::nan("")};
+    }
+    return made;
+}
+
+std::string with_interval(const ratio_estimate& estimate)
+{
+    std::ostringstream text;
+    text << std::fixed << std::setprecision(3) << estimate.ratio;
+    if (!std::isnan(estimate.low))
+        text << " [" << estimate.low << ", " << estimate.high << "]";
+    return std::isnan(estimate.ratio) ? "-" : text.str();
+}
+
+std::string number(double figure)
+{
+    std::ostringstream text;
+    text << std::fixed << std::setprecision(2) << figure;
+    return std::isnan(figure) ? "-" : text.str();
+}
+
+std::string percent(double fraction, int decimals)
+{
+    std::ostringstream text;
+    text << std::fixed << std::setprecision(decimals) << 100 * fraction << " %";
+    return std::isnan(fraction) ? "-" : text.str();
+}
+
+std::string placement_verdict(const placement_summary_row& row)
+{
+    if (row.placements.figures.size() < 2 || row.repeats.figures.size() < 2)
+        return "-";
+    return row.placement_effect() ? "effect" : "noise";
+}
+
+std::size_t family_width(const run_summary& summary)
+{
+    std::size_t width = std::string("family").size();
+    for (const placement_summary_row& row : summary.rows)
+        width = std::max(width, row.family.size());
+    for (const axis_comparison& point : summary.across_destinations)
+        width = std::max(width, point.family.size());
+    return width;
+}
+
+void print_rows(std::ostream& out, const std::vector<placement_summary_row>& rows, int width)
+{
+    out << "\nSummary of timed_test1c's work, ns of CPU time per value, over code placements and over repeats of"
+           " placement 0 (the noise): spread = slowest / fastest - 1; iqr = interquartile range / median; a placement"
+           " effect where the placements' iqr is more than twice the repeats'; ratio = median / "
+        << floor_family << " median [95% CI]\n"
+        << std::left << std::setw(width) << "family" << std::right << std::setw(9) << "N" << std::setw(11)
+        << "placements" << std::setw(9) << "median" << std::setw(9) << "fastest" << std::setw(9) << "slowest"
+        << std::setw(8) << "spread" << std::setw(7) << "iqr" << std::setw(9) << "repeats" << std::setw(9) << "median"
+        << std::setw(8) << "spread" << std::setw(7) << "iqr" << std::setw(11) << "placement"
+        << "  ratio [95% CI]\n";
+    for (const placement_summary_row& row : rows) {
+        out << std::left << std::setw(width) << row.family << std::right << std::setw(9) << row.size << std::setw(11)
+            << row.placements.figures.size() << std::setw(9) << number(row.placements.median()) << std::setw(9)
+            << number(row.placements.fastest()) << std::setw(9) << number(row.placements.slowest()) << std::setw(8)
+            << percent(row.placements.spread(), 0) << std::setw(7) << percent(row.placements.quartile_spread(), 1)
+            << std::setw(9) << row.repeats.figures.size() << std::setw(9) << number(row.repeats.median())
+            << std::setw(8) << percent(row.repeats.spread(), 0) << std::setw(7)
+            << percent(row.repeats.quartile_spread(), 1) << std::setw(11) << placement_verdict(row) << "  "
+            << with_interval(row.to_floor) << "  " << ratio_words(row.to_floor) << '\n';
+    }
+}
+
+void print_peers(std::ostream& out, const std::vector<peer_comparison>& comparisons, int width)
+{
+    if (comparisons.empty())
+        return;
+    out << "\nThe router against the peers on timed_test1c's work: factor = the peer's median over repeats / the"
+           " router's over placements [95% CI]\n"
+        << std::left << std::setw(width) << "router"
+        << "  " << std::setw(width) << "peer" << std::right << std::setw(9) << "N"
+        << "  factor [95% CI]\n";
+    for (const peer_comparison& c : comparisons)
+        out << std::left << std::setw(width) << c.router << "  " << std::setw(width) << c.peer << std::right
+            << std::setw(9) << c.size << "  " << with_interval(c.factor) << '\n';
+}
+
+void print_axis(std::ostream& out, const std::vector<axis_comparison>& points, int width)
+{
+    if (points.empty())
+        return;
+    out << "\nThe destination axis where it was repeated, ns of CPU time per value; ratio = median / " << router_family
+        << " median [95% CI]\n"
+        << std::left << std::setw(width) << "family" << std::right << std::setw(14) << "destinations" << std::setw(8)
+        << "taker" << std::setw(9) << "runs" << std::setw(9) << "median" << std::setw(9) << "fastest" << std::setw(9)
+        << "slowest"
+        << "  ratio [95% CI]\n";
+    for (const axis_comparison& p : points)
+        out << std::left << std::setw(width) << p.family << std::right << std::setw(14) << p.destinations
+            << std::setw(8) << p.taker << std::setw(9) << p.figures.figures.size() << std::fixed << std::setprecision(2)
+            << std::setw(9) << p.figures.median() << std::setw(9) << p.figures.fastest() << std::setw(9)
+            << p.figures.slowest() << "  " << with_interval(p.to_router) << "  " << ratio_words(p.to_router) << '\n';
 }
 
 } // namespace
 
-std::optional<placement_sample> placement_sample_named(const std::string& benchmark_name, double ns_per_value)
+std::optional<run_sample> run_sample_named(const std::string& benchmark_name, double ns_per_value)
 {
-    const std::string marker = "/placement:";
-    const std::size_t marker_at = benchmark_name.find(marker);
-    if (marker_at == std::string::npos || marker_at == 0)
+    std::vector<std::string> parts;
+    std::istringstream name(benchmark_name);
+    for (std::string part; std::getline(name, part, '/');)
+        parts.push_back(part);
+    if (parts.empty() || parts.front().empty() || benchmark_name.back() == '/')
         return std::nullopt;
-    const std::size_t placement_at = marker_at + marker.size();
-    const std::size_t size_slash = benchmark_name.find('/', placement_at);
-    if (size_slash == std::string::npos)
+
+    run_sample sample{parts.front(), {}, {}, {}, {}, {}, ns_per_value};
+    for (std::size_t i = 1; i < parts.size(); ++i) {
+        std::int64_t size = 0;
+        if (i + 1 == parts.size() && read_number(parts[i], size))
+            sample.size = size;
+        else if (!read_part(parts[i], sample))
+            return std::nullopt;
+    }
+    // timed_test1c's work has a size, a point of the axis K and a taker.
+    const bool on_the_axis = sample.destinations && !sample.taker.empty();
+    const bool standard = sample.size && !sample.destinations && sample.taker.empty();
+    if (!on_the_axis && !standard)
         return std::nullopt;
-    std::int64_t placement = 0;
-    std::int64_t size = 0;
-    if (!read_number(benchmark_name.substr(placement_at, size_slash - placement_at), placement)
-        || !read_number(benchmark_name.substr(size_slash + 1), size))
-        return std::nullopt;
-    return placement_sample{benchmark_name.substr(0, marker_at), static_cast<unsigned>(placement), size, ns_per_value};
+    return sample;
 }
 
-std::vector<placement_summary_row> summarize_placements(const std::vector<placement_sample>& samples)
+double figure_spread::median() const { return median_of(figures); }
+double figure_spread::fastest() const
 {
-    std::vector<std::string> family_order;
-    std::map<std::pair<std::int64_t, std::size_t>, std::vector<double>> figures;
-    for (const placement_sample& sample : samples) {
-        const auto known = std::find(family_order.begin(), family_order.end(), sample.family);
-        const std::size_t family_index = static_cast<std::size_t>(known - family_order.begin());
-        if (known == family_order.end())
-            family_order.push_back(sample.family);
-        figures[{sample.size, family_index}].push_back(sample.ns_per_value);
-    }
+    return figures.empty() ? std::nan("") : *std::min_element(figures.begin(), figures.end());
+}
+double figure_spread::slowest() const
+{
+    return figures.empty() ? std::nan("") : *std::max_element(figures.begin(), figures.end());
+}
+double figure_spread::spread() const { return figures.size() < 2 ? std::nan("") : slowest() / fastest() - 1; }
 
-    std::vector<placement_summary_row> rows;
-    std::map<std::int64_t, double> floor_medians;
-    for (auto& [key, values] : figures) {
-        if (values.size() < 2)
-            continue;
-        std::sort(values.begin(), values.end());
-        const std::string& family = family_order[key.second];
-        const double median = median_of_sorted(values);
-        rows.push_back({family, key.first, values.size(), median, values.front(), values.back(), 0});
-        if (family == floor_family)
-            floor_medians[key.first] = median;
-    }
-    for (placement_summary_row& row : rows) {
-        const auto floor = floor_medians.find(row.size);
-        row.ratio_to_floor
-            = floor != floor_medians.end() ? row.median / floor->second : std::numeric_limits<double>::quiet_NaN();
-    }
-    return rows;
+double figure_spread::quartile_spread() const
+{
+    if (figures.size() < 2)
+        return std::nan("");
+    std::vector<double> sorted = figures;
+    std::sort(sorted.begin(), sorted.end());
+    const auto half = static_cast<std::ptrdiff_t>(sorted.size() / 2);
+    const double lower = median_of({sorted.begin(), sorted.begin() + half});
+    const double upper = median_of({sorted.end() - half, sorted.end()});
+    return (upper - lower) / median();
 }
 
-void print_placement_summary(std::ostream& out, const std::vector<placement_summary_row>& rows)
+bool placement_summary_row::placement_effect() const
 {
-    if (rows.empty())
+    return placements.quartile_spread() > 2 * repeats.quartile_spread();
+}
+
+run_summary summarize_run(const std::vector<run_sample>& samples)
+{
+    family_names names;
+    std::map<std::pair<std::int64_t, std::size_t>, standard_figures> standard;
+    std::map<std::tuple<unsigned, std::string, std::size_t>, labelled_figures> points;
+    for (const run_sample& sample : samples) {
+        const std::size_t family = names.index_of(sample.family);
+        if (!sample.size) {
+            points[{*sample.destinations, sample.taker, family}].add(sample.repeat.value_or(0), sample.ns_per_value);
+        } else if (sample.repeat) {
+            standard[{*sample.size, family}].repeats.add(*sample.repeat, sample.ns_per_value);
+        } else if (sample.placement) {
+            standard[{*sample.size, family}].placements.add(*sample.placement, sample.ns_per_value);
+        }
+    }
+
+    run_summary summary;
+    const double none = std::nan("");
+    for (const auto& [key, figures] : standard) {
+        placement_summary_row row{
+            names[key.second], key.first, figures.placements.spread(), figures.repeats.spread(), {none, none, none}};
+        if (row.placements.figures.size() >= 2 || row.repeats.figures.size() >= 2)
+            summary.rows.push_back(std::move(row));
+    }
+    add_ratios_to_floor(summary.rows);
+    summary.against_peers = compare_with_peers(summary.rows);
+    summary.across_destinations = compare_across_destinations(points, names);
+    return summary;
+}
+
+void print_run_summary(std::ostream& out, const run_summary& summary)
+{
+    if (summary.rows.empty() && summary.across_destinations.empty())
         return;
-    std::size_t family_width = std::string("family").size();
-    for (const placement_summary_row& row : rows)
-        family_width = std::max(family_width, row.family.size());
-
+    const int width = static_cast<int>(family_width(summary));
     const std::ios_base::fmtflags flags = out.flags();
-    out << "\nPlacement summary: ns per value over code placements; ratio = median / " << floor_family << " median\n"
-        << std::left << std::setw(static_cast<int>(family_width)) << "family" << std::right << std::setw(9) << "N"
-        << std::setw(12) << "placements" << std::setw(9) << "median" << std::setw(9) << "fastest" << std::setw(9)
-        << "slowest" << std::setw(8) << "ratio" << '\n';
-    out << std::fixed << std::setprecision(2);
-    for (const placement_summary_row& row : rows) {
-        out << std::left << std::setw(static_cast<int>(family_width)) << row.family << std::right << std::setw(9)
-            << row.size << std::setw(12) << row.placements << std::setw(9) << row.median << std::setw(9) << row.fastest
-            << std::setw(9) << row.slowest;
-        if (std::isnan(row.ratio_to_floor))
-            out << std::setw(8) << "-";
-        else
-            out << std::setw(8) << std::setprecision(3) << row.ratio_to_floor << std::setprecision(2);
-        out << '\n';
-    }
+    const std::streamsize precision = out.precision();
+    if (!summary.rows.empty())
+        print_rows(out, summary.rows, width);
+    print_peers(out, summary.against_peers, width);
+    print_axis(out, summary.across_destinations, width);
     out.flags(flags);
+    out.precision(precision);
 }

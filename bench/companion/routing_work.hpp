@@ -1,5 +1,4 @@
-// What timed_test1c's work is made of in distribute_bench, and how every
-// family reports a pass.
+// The sizes every family routes and how every family reports a pass.
 #ifndef VESSA_BENCH_ROUTING_WORK_HPP
 #define VESSA_BENCH_ROUTING_WORK_HPP
 
@@ -8,11 +7,10 @@
 
 #include <benchmark/benchmark.h>
 
-#include "destinations.hpp"
-
-// timed_test1c's work: three listed destinations refuse every value and
-// the default takes it, four calls per value.
-constexpr int listed_count = 3;
+// timed_test1c's largest N, the size of the standard work and of the
+// repeats, beside small_size, which fits every cache.
+constexpr std::int64_t standard_size = 1 << 20;
+constexpr std::int64_t small_size = 1 << 10;
 
 // 0 ... count - 1, the input of timed_test1c.
 std::vector<int> ascending_values(std::int64_t count);

@@ -1,14 +1,20 @@
 // Boost.Signals2 as users would set it up to route: the listed slots in
-// one group, the default's in a later one. The signal is the library's
-// default, mutex included: what one gets without tuning.
-#include <boost/signals2/signal.hpp>
+// one group, the default's in a later one. Twice: the library's default
+// signal, mutex included, what one gets without tuning, and the signal a
+// single-threaded user picks, with boost::signals2::dummy_mutex.
+#include <boost/signals2/dummy_mutex.hpp>
+#include <boost/signals2/signal_type.hpp>
 
 #include "peer_family.hpp"
 
 namespace {
 
+template <typename Mutex>
 struct signals2_peer {
-    using signal = boost::signals2::signal<bool(const int&), first_taker, int>;
+    using signal =
+        typename boost::signals2::signal_type<bool(const int&), boost::signals2::keywords::combiner_type<first_taker>,
+                                              boost::signals2::keywords::group_type<int>,
+                                              boost::signals2::keywords::mutex_type<Mutex>>::type;
 
     template <typename Slot>
     static void connect(signal& s, bool is_default, Slot slot)
@@ -19,4 +25,8 @@ struct signals2_peer {
 
 } // namespace
 
-routing_family signals2_family() { return peer_family<signals2_peer>("signals2_first_taker"); }
+std::vector<routing_family> signals2_families()
+{
+    return {peer_family<signals2_peer<boost::signals2::mutex>>("signals2_first_taker"),
+            peer_family<signals2_peer<boost::signals2::dummy_mutex>>("signals2_dummy_mutex_first_taker")};
+}

@@ -12,11 +12,13 @@ void summary_reporter::ReportRuns(const std::vector<Run>& runs)
     for (const Run& run : runs) {
         if (run.run_type != Run::RT_Iteration || run.error_occurred || run.iterations == 0)
             continue;
-        const double ns_per_iteration = run.real_accumulated_time * 1e9 / static_cast<double>(run.iterations);
+        // CPU time: on a shared machine the wall clock also counts the time
+        // other programs held the processor, which says nothing of the loop.
+        const double ns_per_iteration = run.cpu_accumulated_time * 1e9 / static_cast<double>(run.iterations);
         const auto values = run.counters.find("values");
         if (values == run.counters.end() || values->second.value <= 0)
             continue;
-        if (auto sample = placement_sample_named(run.benchmark_name(), ns_per_iteration / values->second.value))
+        if (auto sample = run_sample_named(run.benchmark_name(), ns_per_iteration / values->second.value))
             samples.push_back(*sample);
     }
 }
@@ -26,6 +28,6 @@ void summary_reporter::Finalize()
     display->Finalize();
     const bool console = dynamic_cast<benchmark::ConsoleReporter*>(display.get()) != nullptr;
     std::ostream& out = console ? display->GetOutputStream() : std::cerr;
-    print_placement_summary(out, summarize_placements(samples));
+    print_run_summary(out, summarize_run(samples));
     out.flush();
 }

@@ -1,5 +1,5 @@
 // Hands every run to the display reporter that --benchmark_format chose,
-// and prints the placement summary after the last one: below the console
+// and prints the summary of placement_summary.hpp after the last one: below the console
 // table, or on standard error when standard output carries JSON or CSV,
 // which must stay machine-readable.
 #ifndef VESSA_BENCH_SUMMARY_REPORTER_HPP
@@ -22,7 +22,7 @@ public:
 
 private:
     std::unique_ptr<benchmark::BenchmarkReporter> display;
-    std::vector<placement_sample> samples;
+    std::vector<run_sample> samples;
 };
 
 #endif
