@@ -171,9 +171,9 @@ public:
     template <typename InputIt>
     void distribute(InputIt first, InputIt last);
 
-    // Routes [first, last) in chunks of batch<T>::capacity values, offering each
-    // destination in turn the values of a chunk that none before it took,
-    // in one call (distribute_batch). Every destination is offered the
+    // Routes [first, last) in chunks of batch<T>::capacity values,
+    // offering each destination in turn the values of a chunk that none
+    // before it took, in one call (distribute_batch). Every destination is offered the
     // very values, in the very order, that distribute(first, last) would
     // offer it; only the interleaving across destinations differs, so
     // destinations that share state see another order. An addition made
@@ -312,9 +312,7 @@ template <typename Iter, typename T>
 struct is_iterator_over<Iter, T, std::void_t<typename std::iterator_traits<Iter>::iterator_category>>
     : std::is_convertible<typename std::iterator_traits<Iter>::reference, const T&> {
 };
-} // namespace detail
 
-namespace detail {
 template <typename D>
 struct is_take_if : std::false_type {
 };
@@ -324,7 +322,7 @@ struct is_take_if<take_if_destination<Predicate, Act>> : std::true_type {
 
 // Flag i (0 or 1) of 64 becomes bit i. Eight flags at a time: a multiply
 // by 2^56 + 2^49 + ... + 2^7 gathers the low bit of each byte in the top
-// byte, without carries, where eight shifts and ors would do one each.
+// byte without carries: one multiply instead of eight shifts and ors.
 inline std::uint64_t packed_flags(const unsigned char* flags)
 {
     std::uint64_t bits = 0;
