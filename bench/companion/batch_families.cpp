@@ -6,35 +6,16 @@
 // them would measure nothing.
 #include "families.hpp"
 #include "family_runs.hpp"
+#include "routing_setups.hpp"
 
 namespace {
 
-enum class decided_as { lambdas, take_if };
-
-template <decided_as form>
-class batch_setup {
+template <held_as form>
+class batch_setup : public router_setup<form> {
 public:
-    template <typename Work>
-    explicit batch_setup(const Work& work)
-    {
-        const auto keep = [](const int&) {};
-        for (int i = 0; i < work.listed(); ++i) {
-            if constexpr (form == decided_as::lambdas)
-                router.add_destination(work.decider(i), 1);
-            else
-                router.add_destination(vessa::take_if(work.decider(i), keep), 1);
-        }
-        if constexpr (form == decided_as::lambdas)
-            router.set_default_destination(takes_every_value());
-        else
-            router.set_default_destination(vessa::take_if(takes_every_value(), keep));
-        benchmark::DoNotOptimize(router);
-    }
+    using router_setup<form>::router_setup;
 
-    void pass(const std::vector<int>& values) { router.distribute_batch(values); }
-
-private:
-    vessa::router<int> router;
+    void pass(const std::vector<int>& values) { this->router.distribute_batch(values); }
 };
 
 } // namespace
@@ -42,7 +23,7 @@ private:
 std::vector<routing_family> batch_families()
 {
     return {
-        {"router_batch", nullptr, nullptr, run_across_destinations<batch_setup<decided_as::lambdas>>, nullptr},
-        {"router_batch_pure", nullptr, nullptr, run_across_destinations<batch_setup<decided_as::take_if>>, nullptr},
+        {"router_batch", nullptr, nullptr, run_across_destinations<batch_setup<held_as::lambdas>>, nullptr},
+        {"router_batch_pure", nullptr, nullptr, run_across_destinations<batch_setup<held_as::take_if>>, nullptr},
     };
 }

@@ -17,9 +17,10 @@
 
 #include "deciding.hpp"
 
-// What the router is given: the work's destination classes, or its
-// deciding lambdas, which the router wraps in a destination of its own.
-enum class held_as { classes, lambdas };
+// What the router is given: the work's destination classes, its deciding
+// lambdas, which the router wraps in a destination of its own, or the
+// lambdas declared free of side effects (vessa::take_if) for batches.
+enum class held_as { classes, lambdas, take_if };
 
 // router::distribute(it) per value, as timed_test1c calls it:
 // router_distribute holds the classes, router_distribute_lambdas the
@@ -30,16 +31,21 @@ public:
     template <typename Work>
     explicit router_setup(const Work& work)
     {
+        const auto keep = [](const int&) {};
         for (int i = 0; i < work.listed(); ++i) {
             if constexpr (form == held_as::classes)
                 router.add_destination(work.destination(i), 1);
-            else
+            else if constexpr (form == held_as::lambdas)
                 router.add_destination(work.decider(i), 1);
+            else
+                router.add_destination(vessa::take_if(work.decider(i), keep), 1);
         }
         if constexpr (form == held_as::classes)
             router.set_default_destination(take_all());
-        else
+        else if constexpr (form == held_as::lambdas)
             router.set_default_destination(takes_every_value());
+        else
+            router.set_default_destination(vessa::take_if(takes_every_value(), keep));
         // timed_test1c's router outlives its loop behind a pointer, so the
         // list is read anew for every value; escaping does the same here.
         benchmark::DoNotOptimize(router);
