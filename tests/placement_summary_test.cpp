@@ -110,6 +110,14 @@ TEST(run_summary, takes_no_wild_placement_for_an_effect)
     EXPECT_FALSE(row.placement_effect());
 }
 
+std::vector<double> scaled(const std::vector<double>& figures, double factor)
+{
+    std::vector<double> result;
+    for (const double figure : figures)
+        result.push_back(factor * figure);
+    return result;
+}
+
 TEST(ratio_interval, holds_one_only_for_figures_of_one_level)
 {
     const std::vector<double> one_level{10.0, 10.4, 9.8, 10.1, 10.3, 9.9, 10.2, 10.0};
@@ -120,9 +128,7 @@ TEST(ratio_interval, holds_one_only_for_figures_of_one_level)
     EXPECT_GT(level.high, 1);
     EXPECT_EQ(ratio_words(level), "level");
 
-    std::vector<double> slower;
-    for (const double figure : shuffled)
-        slower.push_back(1.1 * figure);
+    const std::vector<double> slower = scaled(shuffled, 1.1);
     const ratio_estimate apart = median_ratio(slower, one_level);
     EXPECT_DOUBLE_EQ(apart.ratio, 1.1);
     EXPECT_GT(apart.low, 1);
@@ -137,9 +143,7 @@ TEST(ratio_interval, takes_figures_of_equal_counts_as_pairs)
     // A drift that moves both sides alike: paired, the ratio is exactly
     // 1.25 in every resample.
     const std::vector<double> drifting{10, 14, 9, 20, 12, 17, 11, 15};
-    std::vector<double> slower;
-    for (const double figure : drifting)
-        slower.push_back(1.25 * figure);
+    const std::vector<double> slower = scaled(drifting, 1.25);
     const ratio_estimate paired = median_ratio(slower, drifting);
     EXPECT_DOUBLE_EQ(paired.low, 1.25);
     EXPECT_DOUBLE_EQ(paired.high, 1.25);
