@@ -114,13 +114,6 @@ template <typename Iter, typename T>
 struct is_iterator_over<Iter, T, std::void_t<typename std::iterator_traits<Iter>::iterator_category>>
     : std::is_convertible<typename std::iterator_traits<Iter>::reference, const T&> {
 };
-
-template <typename D>
-struct is_take_if : std::false_type {
-};
-template <typename Predicate, typename Act>
-struct is_take_if<take_if_destination<Predicate, Act>> : std::true_type {
-};
 } // namespace detail
 
 } // namespace vessa

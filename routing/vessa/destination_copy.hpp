@@ -22,6 +22,12 @@ namespace detail {
 template <typename T, typename D>
 destination<T>* new_destination(D&& d);
 
+// The class of the copy new_destination makes of a D: D itself when it
+// derives from destination<T>, else a wrapper. Other headers add their
+// own forms (tracking.hpp).
+template <typename T, typename D>
+struct copy_of;
+
 // Offered in place of a destination that walks under way must skip, so
 // that the walk needs no check.
 template <typename T>
@@ -36,6 +42,9 @@ public:
 
 template <typename T, typename F>
 class callable_destination final : public destination<T> {
+    static_assert(std::is_invocable_r_v<bool, F&, const T&>,
+                  "a destination derives from vessa::destination<T> or is callable as bool(const T&)");
+
 public:
     template <typename G>
     explicit callable_destination(G&& g) : call(std::forward<G>(g))
@@ -76,18 +85,18 @@ private:
 };
 
 template <typename T, typename D>
+struct copy_of {
+    using type = std::conditional_t<std::is_base_of_v<destination<T>, D>, D, callable_destination<T, D>>;
+};
+template <typename T, typename Predicate, typename Act>
+struct copy_of<T, take_if_destination<Predicate, Act>> {
+    using type = take_if_wrapper<T, Predicate, Act>;
+};
+
+template <typename T, typename D>
 destination<T>* new_destination(D&& d)
 {
-    using stored = std::decay_t<D>;
-    if constexpr (std::is_base_of_v<destination<T>, stored>) {
-        return new stored(std::forward<D>(d));
-    } else if constexpr (is_take_if<stored>::value) {
-        return new take_if_wrapper<T, decltype(stored::predicate), decltype(stored::act)>(std::forward<D>(d));
-    } else {
-        static_assert(std::is_invocable_r_v<bool, stored&, const T&>,
-                      "a destination derives from vessa::destination<T> or is callable as bool(const T&)");
-        return new callable_destination<T, stored>(std::forward<D>(d));
-    }
+    return new typename copy_of<T, std::decay_t<D>>::type(std::forward<D>(d));
 }
 
 } // namespace detail
