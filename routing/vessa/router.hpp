@@ -14,6 +14,17 @@
 //     r.distribute_batch(values);                 // the same, a chunk per call
 //     r.remove_destination(small);
 //
+// Lifetimes. add_scoped_destination returns a scoped_destination, which
+// removes the destination when it is destroyed or assigned another
+// (scoped_destination.hpp); vessa::tracking(weak, d) makes a destination
+// that ends with the object weak observes (tracking.hpp); block(id) pauses
+// a destination and unblock(id) resumes it:
+//
+//     vessa::scoped_destination scope = r.add_scoped_destination([](const int& v) { return v < 0; });
+//     r.add_destination(vessa::tracking(std::weak_ptr<sink>(shared_sink), sink_destination(shared_sink.get())));
+//     r.block(small);                             // offered nothing now
+//     r.unblock(small);                           // blocks nest: one unblock each
+//
 // Order. The list is a binary max-heap in array order, as std::push_heap
 // leaves it, and values are offered in that array order: the first has a
 // highest priority, but the rest are not sorted. Equal priorities keep the
@@ -35,11 +46,24 @@
 //     the list ends;
 //   - distribute(first, last) routes its elements one by one by these
 //     rules, so a change takes effect from the next element.
+//   - a destination blocked before its turn is skipped, and one
+//     unblocked before its turn is offered the value.
 // A destination's copy is destroyed once nothing lists it and no routing
 // under way can reach it: at the latest when the outermost routing call
 // returns. An exception thrown by a destination leaves the routing call;
 // the router stays usable and leaks nothing. Destroying the router from
 // inside one of its own destinations is not allowed.
+//
+// Tracked destinations. Once its object is gone, a tracked destination
+// refuses every value without being called; at the next change (an add,
+// a removal, a new default, a block or an unblock) the router unlists it
+// first, and destroys its copy as it destroys removed ones. An expired
+// tracked default is dropped the same way, and values nobody takes are
+// then dropped too.
+//
+// Blocking. A blocked destination keeps its place in the order and its
+// id, and can be removed. Its entry in the walked list is swapped for one
+// that refuses everything, so the walk checks nothing.
 //
 // Single-threaded: the handles count their owners with plain integers.
 #ifndef VESSA_ROUTER_HPP
@@ -56,6 +80,8 @@
 #include <vessa/batch.hpp>
 #include <vessa/destination.hpp>
 #include <vessa/destination_copy.hpp>
+#include <vessa/scoped_destination.hpp>
+#include <vessa/tracking.hpp>
 
 namespace vessa {
 
@@ -77,9 +103,20 @@ public:
     template <typename D>
     destination_id add_destination(D&& d, unsigned priority = 1);
 
+    // Lists d as add_destination does, and returns what removes it when
+    // destroyed or assigned another. It may outlive the router.
+    template <typename D>
+    scoped_destination add_scoped_destination(D&& d, unsigned priority = 1);
+
     // Unlists the destination and returns true, or returns false when id
     // names nothing listed here (already removed, or another router's).
     bool remove_destination(destination_id id);
+
+    // Pauses the destination: it is offered nothing until as many
+    // unblocks as blocks have been made. Both return whether id names a
+    // listed destination; unblocking one that is not blocked does nothing.
+    bool block(destination_id id);
+    bool unblock(destination_id id);
 
     // Keeps one copy (or move) of d, a destination class or callable, as
     // the destination of values nobody takes, releasing the previous one.
@@ -121,7 +158,8 @@ public:
     public:
         // Takes ownership of owned_target, which must come from new;
         // deletes it if the count cell cannot be allocated.
-        destination_handle(destination<T>* owned_target, unsigned target_priority, std::uint64_t id_serial = 0);
+        destination_handle(destination<T>* owned_target, unsigned target_priority, std::uint64_t id_serial = 0,
+                           bool is_tracked = false);
         destination_handle(const destination_handle& other) noexcept;
         destination_handle& operator=(const destination_handle& other) noexcept;
         ~destination_handle();
@@ -136,11 +174,21 @@ public:
         destination<T>* target;
         int* ref_count;
         unsigned priority;
+        // target is a detail::expiring<T>.
+        bool tracked;
         std::uint64_t serial;
     };
 
 private:
     struct changes_while_routing;
+    class scope_link;
+
+    // A blocked destination's own handle, while a stand-in takes its
+    // place in the list.
+    struct blocked_destination {
+        destination_handle listed;
+        unsigned depth;
+    };
 
     // Counts the routing calls under way; the outermost one to return
     // releases what changes made meanwhile had to keep alive.
@@ -169,13 +217,31 @@ private:
     [[gnu::cold, gnu::noinline]] changes_while_routing& changes();
     [[gnu::cold, gnu::noinline]] void detach_list(std::size_t extra_capacity);
     [[gnu::cold, gnu::noinline]] void release_deferred() noexcept;
+    void replace_walked(std::uint64_t serial, const destination_handle& with) noexcept;
     void erase_listed(std::size_t index) noexcept;
+
+    // The index of the listed entry id names, or the list's size.
+    std::size_t listed_index(destination_id id) const;
+    typename std::vector<blocked_destination>::iterator blocked_entry(std::uint64_t serial);
+    bool remove_listed(destination_id id);
+    [[gnu::cold, gnu::noinline]] void put_stand_in(std::size_t index);
+    void retire_default();
+
+    // Every change begins by unlisting the tracked destinations whose
+    // object is gone.
+    void drop_expired();
+    [[gnu::cold, gnu::noinline]] void drop_expired_copies();
 
     std::vector<destination_handle> destinations;
     destination_handle* default_destination = nullptr;
     unsigned routing_depth = 0;
     // What changes made while routing keep alive; null when there are none.
     changes_while_routing* deferred = nullptr;
+    std::vector<blocked_destination> blocked;
+    // Tracked copies listed or installed as the default.
+    std::size_t tracked_count = 0;
+    // Made by the first add_scoped_destination; its end disarms them all.
+    std::shared_ptr<scope_link> scopes;
 };
 
 // ---------------------------------------------------------------------
@@ -192,9 +258,22 @@ struct router<T>::changes_while_routing {
     std::vector<std::unique_ptr<destination_handle>> replaced_defaults;
 };
 
+// Removes for the scoped destinations of one router.
+template <typename T>
+class router<T>::scope_link final : public detail::scope_owner {
+public:
+    explicit scope_link(router& owning) : owner(owning) {}
+    void remove_scoped(destination_id id) override { owner.remove_destination(id); }
+
+private:
+    router& owner;
+};
+
 template <typename T>
 router<T>::~router()
 {
+    // First: a destination destroyed below may hold a scoped destination.
+    scopes.reset();
     delete default_destination;
     delete deferred;
 }
@@ -206,38 +285,61 @@ destination_id router<T>::add_destination(D&& d, unsigned priority)
     // Should anything below throw, the temporary releases the copy and the
     // list is left as it was.
     const destination_handle added(detail::new_destination<T>(std::forward<D>(d)), priority,
-                                   destination_id::next_serial());
+                                   destination_id::next_serial(), detail::is_tracking<std::decay_t<D>>::value);
+    drop_expired();
     if (routing_depth != 0)
         detach_list(1);
     destinations.push_back(added);
     std::push_heap(destinations.begin(), destinations.end());
+    tracked_count += added.tracked;
     return destination_id(added.serial);
+}
+
+template <typename T>
+template <typename D>
+scoped_destination router<T>::add_scoped_destination(D&& d, unsigned priority)
+{
+    // Before adding: a failure here must not leave it listed unscoped.
+    if (!scopes)
+        scopes = std::make_shared<scope_link>(*this);
+    return scoped_destination(scopes, add_destination(std::forward<D>(d), priority));
 }
 
 template <typename T>
 bool router<T>::remove_destination(destination_id id)
 {
-    const auto listed = std::find_if(destinations.begin(), destinations.end(),
-                                     [id](const destination_handle& h) { return h.serial == id.serial; });
-    if (id.serial == 0 || listed == destinations.end())
+    drop_expired();
+    return remove_listed(id);
+}
+
+template <typename T>
+bool router<T>::block(destination_id id)
+{
+    drop_expired();
+    const std::size_t index = listed_index(id);
+    if (index == destinations.size())
         return false;
-    std::size_t index = static_cast<std::size_t>(listed - destinations.begin());
-    if (routing_depth != 0) {
-        // Every allocation comes first, so a failure leaves all as it was.
-        changes_while_routing& kept = changes();
-        kept.removed.reserve(kept.removed.size() + 1);
-        detach_list(0);
-        // The removed copy stays alive for the walks under way, which
-        // meet the stand-in in its place from now on.
-        kept.removed.push_back(destinations[index]);
-        for (std::vector<destination_handle>& walked : kept.walked_lists) {
-            for (destination_handle& h : walked) {
-                if (h.serial == id.serial)
-                    h = kept.stand_in;
-            }
-        }
+    const auto found = blocked_entry(id.serial);
+    if (found != blocked.end())
+        ++found->depth;
+    else
+        put_stand_in(index);
+    return true;
+}
+
+template <typename T>
+bool router<T>::unblock(destination_id id)
+{
+    drop_expired();
+    const std::size_t index = listed_index(id);
+    if (index == destinations.size())
+        return false;
+    const auto found = blocked_entry(id.serial);
+    if (found != blocked.end() && --found->depth == 0) {
+        destinations[index] = found->listed;
+        replace_walked(id.serial, found->listed);
+        blocked.erase(found);
     }
-    erase_listed(index);
     return true;
 }
 
@@ -248,16 +350,12 @@ void router<T>::set_default_destination(D&& d)
     // The new handle is complete before the old one goes, so a failed
     // allocation keeps the previous default. The handle's storage is
     // allocated before the destination and is freed again if that throws.
-    std::unique_ptr<destination_handle> replacement(
-        new destination_handle(detail::new_destination<T>(std::forward<D>(d)), 1));
-    if (routing_depth != 0) {
-        // The default may be the very destination making this call.
-        changes_while_routing& kept = changes();
-        kept.replaced_defaults.emplace_back(default_destination);
-    } else {
-        delete default_destination;
-    }
+    std::unique_ptr<destination_handle> replacement(new destination_handle(
+        detail::new_destination<T>(std::forward<D>(d)), 1, 0, detail::is_tracking<std::decay_t<D>>::value));
+    drop_expired();
+    retire_default();
     default_destination = replacement.release();
+    tracked_count += default_destination->tracked;
 }
 
 template <typename T>
@@ -380,6 +478,116 @@ void router<T>::detach_list(std::size_t extra_capacity)
     destinations.swap(copy);
 }
 
+// Walks under way meet with in place of the entry serial names, from
+// their next step on.
+template <typename T>
+void router<T>::replace_walked(std::uint64_t serial, const destination_handle& with) noexcept
+{
+    if (!deferred)
+        return;
+    for (std::vector<destination_handle>& walked : deferred->walked_lists) {
+        for (destination_handle& h : walked) {
+            if (h.serial == serial)
+                h = with;
+        }
+    }
+}
+
+template <typename T>
+std::size_t router<T>::listed_index(destination_id id) const
+{
+    const auto listed = std::find_if(destinations.begin(), destinations.end(),
+                                     [id](const destination_handle& h) { return h.serial == id.serial; });
+    return id.serial == 0 ? destinations.size() : static_cast<std::size_t>(listed - destinations.begin());
+}
+
+template <typename T>
+typename std::vector<typename router<T>::blocked_destination>::iterator router<T>::blocked_entry(std::uint64_t serial)
+{
+    return std::find_if(blocked.begin(), blocked.end(),
+                        [serial](const blocked_destination& b) { return b.listed.serial == serial; });
+}
+
+template <typename T>
+bool router<T>::remove_listed(destination_id id)
+{
+    const std::size_t index = listed_index(id);
+    if (index == destinations.size())
+        return false;
+    const auto found = blocked_entry(id.serial);
+    const destination_handle removed = found != blocked.end() ? found->listed : destinations[index];
+    if (routing_depth != 0) {
+        // Every allocation comes first, so a failure leaves all as it was.
+        changes_while_routing& kept = changes();
+        kept.removed.reserve(kept.removed.size() + 1);
+        detach_list(0);
+        // The removed copy stays alive for the walks under way, which
+        // meet the stand-in in its place from now on.
+        kept.removed.push_back(removed);
+        replace_walked(id.serial, kept.stand_in);
+    }
+    if (found != blocked.end())
+        blocked.erase(found);
+    tracked_count -= removed.tracked;
+    erase_listed(index);
+    return true;
+}
+
+// A stand-in of the blocked entry's own, with its priority and id, takes
+// its place in the list and in the walks under way.
+template <typename T>
+void router<T>::put_stand_in(std::size_t index)
+{
+    destination_handle& listed = destinations[index];
+    const destination_handle stand_in(new detail::refusing_stand_in<T>, listed.priority, listed.serial);
+    blocked.push_back({listed, 1});
+    replace_walked(listed.serial, stand_in);
+    listed = stand_in;
+}
+
+// The default goes; while routing it may be the very destination running.
+template <typename T>
+void router<T>::retire_default()
+{
+    if (!default_destination)
+        return;
+    if (routing_depth != 0)
+        changes().replaced_defaults.emplace_back(default_destination);
+    tracked_count -= default_destination->tracked;
+    if (routing_depth == 0)
+        delete default_destination;
+    default_destination = nullptr;
+}
+
+template <typename T>
+inline void router<T>::drop_expired()
+{
+    if (tracked_count != 0)
+        drop_expired_copies();
+}
+
+template <typename T>
+void router<T>::drop_expired_copies()
+{
+    const auto expired = [](const destination_handle& h) {
+        return h.tracked && static_cast<const detail::expiring<T>*>(h.target)->expired();
+    };
+    // Ids first: each removal reorders the list.
+    std::vector<destination_id> gone;
+    for (const destination_handle& h : destinations) {
+        if (expired(h))
+            gone.push_back(destination_id(h.serial));
+    }
+    for (const blocked_destination& b : blocked) {
+        if (expired(b.listed))
+            gone.push_back(destination_id(b.listed.serial));
+    }
+    for (const destination_id id : gone)
+        remove_listed(id);
+    if (default_destination && expired(*default_destination))
+        retire_default();
+}
+
 template <typename T>
 void router<T>::release_deferred() noexcept
 {
@@ -402,8 +610,8 @@ void router<T>::erase_listed(std::size_t index) noexcept
 
 template <typename T>
 router<T>::destination_handle::destination_handle(destination<T>* owned_target, unsigned target_priority,
-                                                  std::uint64_t id_serial)
-    : target(owned_target), ref_count(nullptr), priority(target_priority), serial(id_serial)
+                                                  std::uint64_t id_serial, bool is_tracked)
+    : target(owned_target), ref_count(nullptr), priority(target_priority), tracked(is_tracked), serial(id_serial)
 {
     try {
         ref_count = new int(1);
@@ -415,7 +623,8 @@ router<T>::destination_handle::destination_handle(destination<T>* owned_target, 
 
 template <typename T>
 router<T>::destination_handle::destination_handle(const destination_handle& other) noexcept
-    : target(other.target), ref_count(other.ref_count), priority(other.priority), serial(other.serial)
+    : target(other.target), ref_count(other.ref_count), priority(other.priority), tracked(other.tracked),
+      serial(other.serial)
 {
     ++*ref_count;
 }
@@ -431,6 +640,7 @@ router<T>::destination_handle::operator=(const destination_handle& other) noexce
     target = other.target;
     ref_count = other.ref_count;
     priority = other.priority;
+    tracked = other.tracked;
     serial = other.serial;
     return *this;
 }
