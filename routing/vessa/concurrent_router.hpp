@@ -46,6 +46,24 @@
 // same router they would wait for themselves, and throw std::logic_error
 // instead. Inside a routing call of another router they wait.
 //
+// Lifetimes, as router<T> has them, each a change like any other:
+//  - add_scoped_destination returns a scoped_destination, which removes
+//    the destination when destroyed or assigned another, and waits as
+//    remove_destination_and_wait does, since what the destination calls
+//    into is about to go. Ended on a thread inside a routing call of this
+//    router, or in the destructor of one of its copies, it removes without
+//    waiting instead of throwing: a call of the destination may then still
+//    run in another thread. It may outlive the router.
+//  - A destination made with vessa::tracking(weak, d) is called only while
+//    its object can be locked, and holds the lock for each call. Once the
+//    object is gone it refuses without being called; the next change
+//    unlists it, and its copy is destroyed after the grace period, as a
+//    removed one's is.
+//  - block(id) publishes an array in which a stand-in of the destination's
+//    own, refusing everything, takes its place, and overwrites it in the
+//    arrays that walks may still be in; unblock(id) puts it back. Blocks
+//    nest. Routing checks nothing for either.
+//
 // How: the listed destinations are an immutable array published through
 // one pointer and walked inside a read section (read_sections.hpp). A
 // change builds a new array and publishes it; a removal also overwrites
@@ -75,6 +93,8 @@
 #include <vessa/destination_copy.hpp>
 #include <vessa/listing_order.hpp>
 #include <vessa/read_sections.hpp>
+#include <vessa/scoped_destination.hpp>
+#include <vessa/tracking.hpp>
 
 namespace vessa {
 
@@ -92,9 +112,22 @@ public:
     template <typename D>
     destination_id add_destination(D&& d, unsigned priority = 1);
 
+    // As add_destination, and returns what removes it when destroyed or
+    // assigned another, waiting as remove_destination_and_wait does but on
+    // a thread inside a routing call of this router (see Lifetimes).
+    template <typename D>
+    scoped_destination add_scoped_destination(D&& d, unsigned priority = 1);
+
     // Unlists the destination and returns true, or returns false when id
     // names nothing listed here. Does not wait (see guarantee 3).
     bool remove_destination(destination_id id);
+
+    // As router<T>: the destination is offered nothing until as many
+    // unblocks as blocks have been made. Both return whether id names a
+    // listed destination. Neither waits: a call already running in
+    // another thread when block returns may still run.
+    bool block(destination_id id);
+    bool unblock(destination_id id);
 
     // As remove_destination, then waits until no call of the destination
     // is running or can start in any thread, and its copy is destroyed.
@@ -131,6 +164,7 @@ private:
     struct listed_destination;
     struct retired;
     struct batch_frame;
+    class scope_link;
 
     void distribute_chunk(batch<T>& chunk, batch_frame& frame);
     static bool offer_listed(const T& value, const entry* current, const entry* end);
@@ -139,9 +173,21 @@ private:
     // The rare paths: changes, waiting, and freeing what they replaced.
     [[gnu::cold, gnu::noinline]] void publish(std::vector<listed_destination>& next, walk_list* next_list,
                                               std::unique_ptr<destination<T>> retired_copy) noexcept;
-    [[gnu::cold, gnu::noinline]] void skip_in_walks(const destination<T>* removed);
+    [[gnu::cold, gnu::noinline]] void replace_in_walks(const destination<T>* met, destination<T>* instead);
     [[gnu::cold, gnu::noinline]] void free_retired(bool wait);
     void refuse_to_wait_inside(const char* operation) const;
+    // Why a wait on this thread would wait for itself, or null.
+    const char* waiting_waits_for_itself() const;
+
+    // Under writer_mutex.
+    std::size_t listed_index(destination_id id) const;
+    void unlist(std::size_t index);
+    [[gnu::cold, gnu::noinline]] void put_stand_in(std::size_t index);
+    [[gnu::cold, gnu::noinline]] void take_stand_in_away(std::size_t index);
+    // Every change begins by unlisting the tracked destinations whose
+    // object is gone.
+    void unlist_expired();
+    [[gnu::cold, gnu::noinline]] void unlist_expired_copies();
 
     // Read by every routing call.
     std::atomic<walk_list*> published{nullptr};
@@ -153,6 +199,11 @@ private:
     std::vector<listed_destination> listed;
     std::unique_ptr<destination<T>> default_copy;
     std::vector<retired> retired_since;
+    bool default_tracked = false;
+    // Tracked copies listed or installed as the default.
+    std::size_t tracked_count = 0;
+    // Made by the first add_scoped_destination; its end disarms them all.
+    std::shared_ptr<scope_link> scopes;
     // Held while freeing, so that a waiter knows the frees it waits for
     // are over.
     std::mutex freeing_mutex;
@@ -172,7 +223,7 @@ public:
         void* const storage = ::operator new(sizeof(walk_list) + order.size() * sizeof(entry));
         walk_list* const list = new (storage) walk_list(order.size());
         for (std::size_t i = 0; i < order.size(); ++i)
-            new (list->begin() + i) entry(order[i].target);
+            new (list->begin() + i) entry(order[i].walked());
         return list;
     }
     static void free(walk_list* list) noexcept
@@ -197,6 +248,13 @@ struct concurrent_router<T>::listed_destination {
     destination<T>* target;
     unsigned priority;
     std::uint64_t serial;
+    // target is a detail::expiring<T>.
+    bool tracked;
+    unsigned blocks;
+    // Owned; walked in target's place while it is blocked.
+    destination<T>* stand_in;
+
+    destination<T>* walked() const { return stand_in ? stand_in : target; }
 };
 
 // What a change replaced, kept until no routing call can read it.
@@ -227,6 +285,25 @@ struct concurrent_router<T>::batch_frame {
 template <typename T>
 detail::refusing_stand_in<T> stand_in_for_removed;
 
+// Removes for the scoped destinations of one router. Inside a routing call
+// of the router, or the destructor of one of its copies, a wait would wait
+// for itself: removing is all it can do there.
+template <typename T>
+class concurrent_router<T>::scope_link final : public detail::scope_owner {
+public:
+    explicit scope_link(concurrent_router& owning) : owner(owning) {}
+    void remove_scoped(destination_id id) override
+    {
+        if (owner.waiting_waits_for_itself())
+            owner.remove_destination(id);
+        else
+            owner.remove_destination_and_wait(id);
+    }
+
+private:
+    concurrent_router& owner;
+};
+
 template <typename T>
 concurrent_router<T>::concurrent_router()
 {
@@ -236,11 +313,15 @@ concurrent_router<T>::concurrent_router()
 template <typename T>
 concurrent_router<T>::~concurrent_router()
 {
+    // First: a destination destroyed below may hold a scoped destination.
+    scopes.reset();
     for (retired& r : retired_since)
         walk_list::free(r.list);
     walk_list::free(published.load(std::memory_order_relaxed));
-    for (const listed_destination& d : listed)
+    for (const listed_destination& d : listed) {
         delete d.target;
+        delete d.stand_in;
+    }
 }
 
 template <typename T>
@@ -249,21 +330,39 @@ destination_id concurrent_router<T>::add_destination(D&& d, unsigned priority)
 {
     std::unique_ptr<destination<T>> copy(detail::new_destination<T>(std::forward<D>(d)));
     const std::uint64_t serial = destination_id::next_serial();
+    const bool tracked = detail::is_tracking<std::decay_t<D>>::value;
     {
         const std::lock_guard<std::mutex> lock(writer_mutex);
+        unlist_expired();
         // Every allocation comes first, so a failure leaves all as it was.
         retired_since.reserve(retired_since.size() + 1);
         std::vector<listed_destination> next;
         next.reserve(listed.size() + 1);
         next = listed;
-        detail::add_in_order(next, listed_destination{copy.get(), priority, serial},
+        detail::add_in_order(next, listed_destination{copy.get(), priority, serial, tracked, 0, nullptr},
                              [](const auto& a, const auto& b) { return a.priority < b.priority; });
         walk_list* const next_list = walk_list::make(next);
         copy.release();
         publish(next, next_list, nullptr);
+        tracked_count += tracked;
     }
     free_retired(false);
     return destination_id(serial);
+}
+
+template <typename T>
+template <typename D>
+scoped_destination concurrent_router<T>::add_scoped_destination(D&& d, unsigned priority)
+{
+    // Before adding: a failure here must not leave it listed unscoped.
+    std::shared_ptr<scope_link> link;
+    {
+        const std::lock_guard<std::mutex> lock(writer_mutex);
+        if (!scopes)
+            scopes = std::make_shared<scope_link>(*this);
+        link = scopes;
+    }
+    return scoped_destination(std::move(link), add_destination(std::forward<D>(d), priority));
 }
 
 template <typename T>
@@ -271,20 +370,46 @@ bool concurrent_router<T>::remove_destination(destination_id id)
 {
     {
         const std::lock_guard<std::mutex> lock(writer_mutex);
-        const auto found = std::find_if(listed.begin(), listed.end(),
-                                        [id](const listed_destination& d) { return d.serial == id.serial; });
-        if (id.serial == 0 || found == listed.end())
+        unlist_expired();
+        const std::size_t index = listed_index(id);
+        if (index == listed.size())
             return false;
-        destination<T>* const removed = found->target;
-        retired_since.reserve(retired_since.size() + 1);
-        std::vector<listed_destination> next(listed);
-        detail::erase_in_order(
-            next, static_cast<std::size_t>(found - listed.begin()),
-            [](const auto& a, const auto& b) { return a.priority < b.priority; },
-            [](const auto& a, const auto& b) { return a.serial < b.serial; });
-        walk_list* const next_list = walk_list::make(next);
-        publish(next, next_list, std::unique_ptr<destination<T>>(removed));
-        skip_in_walks(removed);
+        unlist(index);
+    }
+    free_retired(false);
+    return true;
+}
+
+template <typename T>
+bool concurrent_router<T>::block(destination_id id)
+{
+    {
+        const std::lock_guard<std::mutex> lock(writer_mutex);
+        unlist_expired();
+        const std::size_t index = listed_index(id);
+        if (index == listed.size())
+            return false;
+        if (listed[index].blocks == 0)
+            put_stand_in(index);
+        ++listed[index].blocks;
+    }
+    free_retired(false);
+    return true;
+}
+
+template <typename T>
+bool concurrent_router<T>::unblock(destination_id id)
+{
+    {
+        const std::lock_guard<std::mutex> lock(writer_mutex);
+        unlist_expired();
+        const std::size_t index = listed_index(id);
+        if (index == listed.size())
+            return false;
+        if (listed[index].blocks == 1)
+            take_stand_in_away(index);
+        if (listed[index].blocks != 0)
+            --listed[index].blocks;
     }
     free_retired(false);
     return true;
@@ -305,12 +430,16 @@ template <typename D>
 void concurrent_router<T>::set_default_destination(D&& d)
 {
     std::unique_ptr<destination<T>> copy(detail::new_destination<T>(std::forward<D>(d)));
+    const bool tracked = detail::is_tracking<std::decay_t<D>>::value;
     {
         const std::lock_guard<std::mutex> lock(writer_mutex);
+        unlist_expired();
         retired_since.reserve(retired_since.size() + 1);
         default_target.store(copy.get(), std::memory_order_release);
         default_copy.swap(copy);
         retired_since.push_back({readers.retire_epoch(), nullptr, std::move(copy)});
+        tracked_count += tracked;
+        tracked_count -= std::exchange(default_tracked, tracked);
     }
     free_retired(false);
 }
@@ -416,23 +545,104 @@ void concurrent_router<T>::publish(std::vector<listed_destination>& next, walk_l
     retired_since.push_back({readers.retire_epoch(), replaced, std::move(retired_copy)});
 }
 
-// Under writer_mutex: walks under way meet the stand-in where they would
-// have met removed, in every list they may still be in, and so does a
-// batch of this thread that is offering removed a chunk now.
+// Under writer_mutex: walks under way meet instead where they would have
+// met met, in every list they may still be in, and so does a batch of this
+// thread that is offering met a chunk now.
 template <typename T>
-void concurrent_router<T>::skip_in_walks(const destination<T>* removed)
+void concurrent_router<T>::replace_in_walks(const destination<T>* met, destination<T>* instead)
 {
     for (retired& r : retired_since) {
         if (!r.list)
             continue;
         for (entry* e = r.list->begin(); e != r.list->end(); ++e) {
-            if (e->load(std::memory_order_relaxed) == removed)
-                e->store(&stand_in_for_removed<T>, std::memory_order_relaxed);
+            if (e->load(std::memory_order_relaxed) == met)
+                e->store(instead, std::memory_order_relaxed);
         }
     }
     for (batch_frame* frame = batch_frame::innermost; frame; frame = frame->outer) {
-        if (frame->router == this && frame->offered == removed)
-            frame->offered = &stand_in_for_removed<T>;
+        if (frame->router == this && frame->offered == met)
+            frame->offered = instead;
+    }
+}
+
+template <typename T>
+std::size_t concurrent_router<T>::listed_index(destination_id id) const
+{
+    const auto found = std::find_if(listed.begin(), listed.end(),
+                                    [id](const listed_destination& d) { return d.serial == id.serial; });
+    return id.serial == 0 ? listed.size() : static_cast<std::size_t>(found - listed.begin());
+}
+
+// Publishes the list without listed[index], retires its copy and its
+// stand-in if blocked, and has the walks under way skip it.
+template <typename T>
+void concurrent_router<T>::unlist(std::size_t index)
+{
+    const listed_destination removed = listed[index];
+    retired_since.reserve(retired_since.size() + 2);
+    std::vector<listed_destination> next(listed);
+    detail::erase_in_order(
+        next, index, [](const auto& a, const auto& b) { return a.priority < b.priority; },
+        [](const auto& a, const auto& b) { return a.serial < b.serial; });
+    walk_list* const next_list = walk_list::make(next);
+    publish(next, next_list, std::unique_ptr<destination<T>>(removed.target));
+    if (removed.stand_in)
+        retired_since.push_back({readers.retire_epoch(), nullptr, std::unique_ptr<destination<T>>(removed.stand_in)});
+    replace_in_walks(removed.target, &stand_in_for_removed<T>);
+    tracked_count -= removed.tracked;
+}
+
+// Blocks listed[index]: a stand-in of its own takes its place in a new
+// list and in the walks under way, so that unblocking can tell its entries
+// from those of removed destinations.
+template <typename T>
+void concurrent_router<T>::put_stand_in(std::size_t index)
+{
+    std::unique_ptr<destination<T>> stand_in(new detail::refusing_stand_in<T>);
+    retired_since.reserve(retired_since.size() + 1);
+    std::vector<listed_destination> next(listed);
+    next[index].stand_in = stand_in.get();
+    walk_list* const next_list = walk_list::make(next);
+    publish(next, next_list, nullptr);
+    replace_in_walks(listed[index].target, stand_in.release());
+}
+
+template <typename T>
+void concurrent_router<T>::take_stand_in_away(std::size_t index)
+{
+    retired_since.reserve(retired_since.size() + 1);
+    std::vector<listed_destination> next(listed);
+    destination<T>* const stand_in = std::exchange(next[index].stand_in, nullptr);
+    walk_list* const next_list = walk_list::make(next);
+    publish(next, next_list, std::unique_ptr<destination<T>>(stand_in));
+    replace_in_walks(stand_in, listed[index].target);
+}
+
+template <typename T>
+inline void concurrent_router<T>::unlist_expired()
+{
+    if (tracked_count != 0)
+        unlist_expired_copies();
+}
+
+template <typename T>
+void concurrent_router<T>::unlist_expired_copies()
+{
+    const auto expired = [](const destination<T>* d) { return static_cast<const detail::expiring<T>*>(d)->expired(); };
+    // Serials first: each unlisting reorders the list.
+    std::vector<std::uint64_t> gone;
+    for (const listed_destination& d : listed) {
+        if (d.tracked && expired(d.target))
+            gone.push_back(d.serial);
+    }
+    for (const std::uint64_t serial : gone)
+        unlist(listed_index(destination_id(serial)));
+    if (default_tracked && expired(default_copy.get())) {
+        retired_since.reserve(retired_since.size() + 1);
+        default_target.store(nullptr, std::memory_order_release);
+        retired_since.push_back({readers.retire_epoch(), nullptr, std::move(default_copy)});
+        default_tracked = false;
+        --tracked_count;
     }
 }
 
@@ -483,12 +693,17 @@ void concurrent_router<T>::free_retired(bool wait)
 }
 
 template <typename T>
+const char* concurrent_router<T>::waiting_waits_for_itself() const
+{
+    return readers.inside()                 ? "inside a routing call of the same router"
+           : freeing_on_this_thread == this ? "by the destructor of one of its destinations"
+                                            : nullptr;
+}
+
+template <typename T>
 void concurrent_router<T>::refuse_to_wait_inside(const char* operation) const
 {
-    const char* const where = readers.inside()                 ? "inside a routing call of the same router"
-                              : freeing_on_this_thread == this ? "by the destructor of one of its destinations"
-                                                               : nullptr;
-    if (where)
+    if (const char* const where = waiting_waits_for_itself())
         throw std::logic_error(std::string("vessa::concurrent_router::") + operation + ": called " + where
                                + ", it would wait for itself");
 }
