@@ -380,6 +380,13 @@ TEST_F(router_test, order_after_removal_is_the_heap_of_the_rest)
     vessa::router<int> other;
     EXPECT_FALSE(other.remove_destination(vessa::router<int>().add_destination(refuses("elsewhere"))));
     EXPECT_FALSE(other.remove_destination(vessa::destination_id()));
+    // Routers of value types used nowhere else: the first id of each is the
+    // first of its type, so a counter per type would give both the same.
+    vessa::router<short> shorts;
+    vessa::router<signed char> chars;
+    const vessa::destination_id of_shorts = shorts.add_destination([](const short&) { return false; });
+    chars.add_destination([](const signed char&) { return false; });
+    EXPECT_FALSE(chars.remove_destination(of_shorts)) << "an id removed another router's destination";
 }
 
 } // namespace

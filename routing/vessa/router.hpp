@@ -46,7 +46,6 @@
 #define VESSA_ROUTER_HPP
 
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <iterator>
 #include <memory>
@@ -54,81 +53,11 @@
 #include <utility>
 #include <vector>
 
+#include <vessa/batch.hpp>
+#include <vessa/destination.hpp>
+#include <vessa/destination_copy.hpp>
+
 namespace vessa {
-
-template <typename T>
-class batch;
-
-// What users implement. distribute returns true when the destination takes
-// the value and false when the value is to be offered elsewhere. A callable
-// bool(const T&) serves as well: the router wraps it in one of these.
-template <typename T>
-class destination {
-public:
-    virtual ~destination() {}
-    virtual bool distribute(const T& value) = 0;
-
-    // distribute_batch offers this destination the values of a batch that
-    // are still pending (see router::distribute_batch). This form makes
-    // one virtual distribute call per value; batch_destination below, the
-    // router's callables and take_if do without.
-    virtual void distribute_batch(batch<T>& pending);
-};
-
-// A base for destination classes that go fast in a batch: their own
-// distribute is called per value without a virtual call, and inlined.
-//     class small : public vessa::batch_destination<small, int> {
-//     public:
-//         bool distribute(const int& v) override { return v < 10; }
-//     };
-template <typename Derived, typename T>
-class batch_destination : public destination<T> {
-public:
-    void distribute_batch(batch<T>& pending) override;
-};
-
-// A destination made of a predicate free of side effects and what to do
-// with the values it takes. In a batch the predicate may be evaluated on
-// every value, pending or not, so that the compiler can vectorize it;
-// act is called only for the pending values the predicate chose, in order.
-//     router.add_destination(vessa::take_if([](const int& v) { return v < 10; },
-//                                           [&](const int& v) { small.push_back(v); }));
-template <typename Predicate, typename Act>
-struct take_if_destination {
-    Predicate predicate;
-    Act act;
-};
-
-template <typename Predicate, typename Act>
-take_if_destination<std::decay_t<Predicate>, std::decay_t<Act>> take_if(Predicate&& predicate, Act&& act)
-{
-    return {std::forward<Predicate>(predicate), std::forward<Act>(act)};
-}
-
-// Names a listed destination, for remove_destination. Ids are drawn from
-// one counter for the whole process, so an id never names another
-// destination than the one it was given for, in any router.
-class destination_id {
-public:
-    // Names no destination.
-    destination_id() = default;
-
-    friend bool operator==(destination_id a, destination_id b) { return a.serial == b.serial; }
-    friend bool operator!=(destination_id a, destination_id b) { return a.serial != b.serial; }
-
-private:
-    template <typename>
-    friend class router;
-    explicit destination_id(std::uint64_t id_serial) : serial(id_serial) {}
-
-    std::uint64_t serial = 0;
-};
-
-namespace detail {
-// Whether Iter is an iterator whose elements are T, as distribute(it) takes.
-template <typename Iter, typename T, typename = void>
-struct is_iterator_over;
-} // namespace detail
 
 template <typename T>
 class router {
@@ -211,11 +140,6 @@ public:
     };
 
 private:
-    template <typename F>
-    class callable_destination;
-    template <typename Predicate, typename Act>
-    class take_if_wrapper;
-    class refusing_stand_in;
     struct changes_while_routing;
 
     // Counts the routing calls under way; the outermost one to return
@@ -241,10 +165,6 @@ private:
     static bool offer_listed(const T& value, const destination_handle* current, const destination_handle* end);
     void offer_default(const T& value) const;
 
-    template <typename D>
-    static destination<T>* new_destination(D&& d);
-    static std::uint64_t next_serial();
-
     // The rare path: changes made while routing, and their cleanup.
     [[gnu::cold, gnu::noinline]] changes_while_routing& changes();
     [[gnu::cold, gnu::noinline]] void detach_list(std::size_t extra_capacity);
@@ -258,262 +178,15 @@ private:
     changes_while_routing* deferred = nullptr;
 };
 
-// The values of one chunk of router::distribute_batch, as a destination's
-// distribute_batch is offered them: those that no destination before it
-// took are pending.
-template <typename T>
-class batch {
-public:
-    // A few hundred values: a chunk and its mask stay in the first-level
-    // cache while every destination goes over them.
-    static constexpr std::size_t capacity = 256;
-
-    // Offers each pending value, in order and by reference to the element,
-    // to take(value); those it takes are pending no more. Stops at once if
-    // the destination being offered the batch is removed meanwhile.
-    template <typename Take>
-    void offer_each(Take&& take);
-
-    // Evaluates chosen(value) on every value of the chunk, pending or not,
-    // then calls act(value) for each pending value chosen, in order, and
-    // takes it. chosen must be free of side effects.
-    template <typename Chosen, typename Act>
-    void take_chosen(Chosen&& chosen, Act&& act);
-
-    // Whether no value is pending.
-    bool empty() const;
-
-private:
-    template <typename>
-    friend class router;
-    static constexpr std::size_t word_bits = 64;
-
-    batch(const T* first, std::size_t value_count);
-    void take_first_lanes(std::size_t w, const unsigned char* taken, std::size_t lane_count);
-
-    const T* values;
-    std::size_t count;
-    std::size_t word_count;
-    // Bit i of word w: value w * word_bits + i is pending.
-    std::uint64_t pending[capacity / word_bits];
-    // The walked entry that names the destination being offered the batch;
-    // a removal puts a stand-in there.
-    destination<T>* const* offered = nullptr;
-};
-
 // ---------------------------------------------------------------------
 // Mechanics.
-
-namespace detail {
-template <typename Iter, typename T, typename>
-struct is_iterator_over : std::false_type {
-};
-template <typename Iter, typename T>
-struct is_iterator_over<Iter, T, std::void_t<typename std::iterator_traits<Iter>::iterator_category>>
-    : std::is_convertible<typename std::iterator_traits<Iter>::reference, const T&> {
-};
-
-template <typename D>
-struct is_take_if : std::false_type {
-};
-template <typename Predicate, typename Act>
-struct is_take_if<take_if_destination<Predicate, Act>> : std::true_type {
-};
-
-// Flag i (0 or 1) of 64 becomes bit i. Eight flags at a time: a multiply
-// by 2^56 + 2^49 + ... + 2^7 gathers the low bit of each byte in the top
-// byte without carries: one multiply instead of eight shifts and ors.
-inline std::uint64_t packed_flags(const unsigned char* flags)
-{
-    std::uint64_t bits = 0;
-    for (unsigned group = 0; group < 8; ++group) {
-        std::uint64_t eight = 0;
-        for (unsigned k = 0; k < 8; ++k)
-            eight |= std::uint64_t{flags[8 * group + k]} << (8 * k);
-        bits |= ((eight * 0x0102040810204080u) >> 56) << (8 * group);
-    }
-    return bits;
-}
-
-inline std::size_t lowest_set_bit(std::uint64_t bits)
-{
-#if defined(__GNUC__)
-    return static_cast<std::size_t>(__builtin_ctzll(bits));
-#else
-    std::size_t lowest = 0;
-    for (; (bits & 1) == 0; bits >>= 1)
-        ++lowest;
-    return lowest;
-#endif
-}
-} // namespace detail
-
-template <typename T>
-void destination<T>::distribute_batch(batch<T>& pending)
-{
-    pending.offer_each([this](const T& value) { return distribute(value); });
-}
-
-template <typename Derived, typename T>
-void batch_destination<Derived, T>::distribute_batch(batch<T>& pending)
-{
-    pending.offer_each([this](const T& value) { return static_cast<Derived*>(this)->Derived::distribute(value); });
-}
-
-template <typename T>
-batch<T>::batch(const T* first, std::size_t value_count)
-    : values(first), count(value_count), word_count((value_count + word_bits - 1) / word_bits)
-{
-    for (std::size_t w = 0; w < word_count; ++w)
-        pending[w] = ~std::uint64_t{0};
-    // Values past the end are never pending.
-    if (count % word_bits != 0)
-        pending[word_count - 1] = (std::uint64_t{1} << (count % word_bits)) - 1;
-}
-
-template <typename T>
-bool batch<T>::empty() const
-{
-    std::uint64_t any = 0;
-    for (std::size_t w = 0; w < word_count; ++w)
-        any |= pending[w];
-    return any == 0;
-}
-
-template <typename T>
-template <typename Take>
-void batch<T>::offer_each(Take&& take)
-{
-    destination<T>* const self = *offered;
-    for (std::size_t w = 0; w < word_count; ++w) {
-        const T* const word_values = values + w * word_bits;
-        if (pending[w] == ~std::uint64_t{0}) {
-            // Every value pending: a plain loop over them, which the
-            // compiler vectorizes when take turns out to have no effects.
-            unsigned char taken[word_bits];
-            for (std::size_t lane = 0; lane < word_bits; ++lane) {
-                taken[lane] = take(word_values[lane]) ? 1 : 0;
-                if (*offered != self)
-                    return take_first_lanes(w, taken, lane + 1);
-            }
-            pending[w] &= ~detail::packed_flags(taken);
-            continue;
-        }
-        for (std::uint64_t lanes = pending[w]; lanes != 0; lanes &= lanes - 1) {
-            const std::size_t lane = detail::lowest_set_bit(lanes);
-            if (take(word_values[lane]))
-                pending[w] &= ~(std::uint64_t{1} << lane);
-            if (*offered != self)
-                return;
-        }
-    }
-}
-
-template <typename T>
-template <typename Chosen, typename Act>
-void batch<T>::take_chosen(Chosen&& chosen, Act&& act)
-{
-    destination<T>* const self = *offered;
-    for (std::size_t w = 0; w < word_count; ++w) {
-        const T* const word_values = values + w * word_bits;
-        const std::size_t lanes = std::min(word_bits, count - w * word_bits);
-        // Over every lane, without a branch, so that it vectorizes; never
-        // past the last value.
-        unsigned char chosen_flags[word_bits] = {};
-        if (lanes == word_bits) {
-            for (std::size_t lane = 0; lane < word_bits; ++lane)
-                chosen_flags[lane] = chosen(word_values[lane]) ? 1 : 0;
-        } else {
-            for (std::size_t lane = 0; lane < lanes; ++lane)
-                chosen_flags[lane] = chosen(word_values[lane]) ? 1 : 0;
-        }
-        const std::uint64_t taken = detail::packed_flags(chosen_flags) & pending[w];
-        pending[w] &= ~taken;
-        for (std::uint64_t left = taken; left != 0;) {
-            const std::size_t lane = detail::lowest_set_bit(left);
-            left &= left - 1;
-            act(word_values[lane]);
-            // Removed: the values it has not acted on go on to the next.
-            if (*offered != self) {
-                pending[w] |= left;
-                return;
-            }
-        }
-    }
-}
-
-// The rare way out of offer_each's plain loop: the destination was
-// removed after being offered the first lane_count lanes of word w.
-template <typename T>
-void batch<T>::take_first_lanes(std::size_t w, const unsigned char* taken, std::size_t lane_count)
-{
-    for (std::size_t lane = 0; lane < lane_count; ++lane) {
-        if (taken[lane])
-            pending[w] &= ~(std::uint64_t{1} << lane);
-    }
-}
-
-// Holds a callable and calls it inline from the one virtual call, so a
-// lambda costs what a destination class costs; in a batch, the call is
-// inlined into the loop over the pending values.
-template <typename T>
-template <typename F>
-class router<T>::callable_destination final : public destination<T> {
-public:
-    template <typename G>
-    explicit callable_destination(G&& g) : call(std::forward<G>(g))
-    {
-    }
-    callable_destination(const callable_destination&) = delete;
-    callable_destination& operator=(const callable_destination&) = delete;
-
-    bool distribute(const T& value) override { return static_cast<bool>(call(value)); }
-    void distribute_batch(batch<T>& chunk) override { chunk.offer_each(call); }
-
-private:
-    F call;
-};
-
-template <typename T>
-template <typename Predicate, typename Act>
-class router<T>::take_if_wrapper final : public destination<T> {
-public:
-    template <typename G>
-    explicit take_if_wrapper(G&& given) : predicate(std::forward<G>(given).predicate), act(std::forward<G>(given).act)
-    {
-    }
-    take_if_wrapper(const take_if_wrapper&) = delete;
-    take_if_wrapper& operator=(const take_if_wrapper&) = delete;
-
-    bool distribute(const T& value) override
-    {
-        if (!predicate(value))
-            return false;
-        act(value);
-        return true;
-    }
-    void distribute_batch(batch<T>& chunk) override { chunk.take_chosen(predicate, act); }
-
-private:
-    Predicate predicate;
-    Act act;
-};
-
-// Offered in place of a removed destination in the lists that routing
-// calls under way are still walking, so that the walk needs no check.
-template <typename T>
-class router<T>::refusing_stand_in final : public destination<T> {
-public:
-    bool distribute(const T&) override { return false; }
-    void distribute_batch(batch<T>&) override {}
-};
 
 // What a change made while routing must keep alive until the outermost
 // routing call returns: the lists being walked, the destinations removed
 // from them, and replaced defaults.
 template <typename T>
 struct router<T>::changes_while_routing {
-    destination_handle stand_in{new refusing_stand_in, 0};
+    destination_handle stand_in{new detail::refusing_stand_in<T>, 0};
     std::vector<std::vector<destination_handle>> walked_lists;
     std::vector<destination_handle> removed;
     std::vector<std::unique_ptr<destination_handle>> replaced_defaults;
@@ -532,7 +205,8 @@ destination_id router<T>::add_destination(D&& d, unsigned priority)
 {
     // Should anything below throw, the temporary releases the copy and the
     // list is left as it was.
-    const destination_handle added(new_destination(std::forward<D>(d)), priority, next_serial());
+    const destination_handle added(detail::new_destination<T>(std::forward<D>(d)), priority,
+                                   destination_id::next_serial());
     if (routing_depth != 0)
         detach_list(1);
     destinations.push_back(added);
@@ -574,7 +248,8 @@ void router<T>::set_default_destination(D&& d)
     // The new handle is complete before the old one goes, so a failed
     // allocation keeps the previous default. The handle's storage is
     // allocated before the destination and is freed again if that throws.
-    std::unique_ptr<destination_handle> replacement(new destination_handle(new_destination(std::forward<D>(d)), 1));
+    std::unique_ptr<destination_handle> replacement(
+        new destination_handle(detail::new_destination<T>(std::forward<D>(d)), 1));
     if (routing_depth != 0) {
         // The default may be the very destination making this call.
         changes_while_routing& kept = changes();
@@ -680,31 +355,6 @@ void router<T>::offer_default(const T& value) const
 {
     if (default_destination)
         default_destination->target->distribute(value);
-}
-
-template <typename T>
-template <typename D>
-destination<T>* router<T>::new_destination(D&& d)
-{
-    using stored = std::decay_t<D>;
-    if constexpr (std::is_base_of_v<destination<T>, stored>) {
-        return new stored(std::forward<D>(d));
-    } else if constexpr (detail::is_take_if<stored>::value) {
-        return new take_if_wrapper<decltype(stored::predicate), decltype(stored::act)>(std::forward<D>(d));
-    } else {
-        static_assert(std::is_invocable_r_v<bool, stored&, const T&>,
-                      "a destination derives from vessa::destination<T> or is callable as bool(const T&)");
-        return new callable_destination<stored>(std::forward<D>(d));
-    }
-}
-
-template <typename T>
-std::uint64_t router<T>::next_serial()
-{
-    // Shared by every router, and by routers of other threads: atomic,
-    // though a router itself is single-threaded.
-    static std::atomic<std::uint64_t> last_serial{0};
-    return last_serial.fetch_add(1, std::memory_order_relaxed) + 1;
 }
 
 template <typename T>
