@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <vessa/concurrent_router.hpp>
 #include <vessa/router.hpp>
 
 namespace {
@@ -245,11 +246,12 @@ void step(World& world, std::mt19937& random)
 
 // Nothing is under way: what a router no longer lists can go.
 void settle(vessa::router<int>&) {}
+void settle(vessa::concurrent_router<int>& router) { router.synchronize(); }
 
 template <typename Router>
 class changes_while_routing : public testing::Test {
 };
-using routers = testing::Types<vessa::router<int>>;
+using routers = testing::Types<vessa::router<int>, vessa::concurrent_router<int>>;
 TYPED_TEST_SUITE(changes_while_routing, routers);
 
 TYPED_TEST(changes_while_routing, follow_the_rules_of_a_model)

@@ -42,11 +42,13 @@
 // inside one of its own destinations is not allowed.
 //
 // Single-threaded: the handles count their owners with plain integers.
+// concurrent_router.hpp has the router that threads share.
 #ifndef VESSA_ROUTER_HPP
 #define VESSA_ROUTER_HPP
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <type_traits>
@@ -56,6 +58,7 @@
 #include <vessa/batch.hpp>
 #include <vessa/destination.hpp>
 #include <vessa/destination_copy.hpp>
+#include <vessa/listing_order.hpp>
 
 namespace vessa {
 
@@ -209,8 +212,7 @@ destination_id router<T>::add_destination(D&& d, unsigned priority)
                                    destination_id::next_serial());
     if (routing_depth != 0)
         detach_list(1);
-    destinations.push_back(added);
-    std::push_heap(destinations.begin(), destinations.end());
+    detail::add_in_order(destinations, added, std::less<destination_handle>());
     return destination_id(added.serial);
 }
 
@@ -388,16 +390,12 @@ void router<T>::release_deferred() noexcept
     delete kept;
 }
 
-// Removes one entry and rebuilds the heap as adding the others again, in
-// the order they were first added, would have built it.
 template <typename T>
 void router<T>::erase_listed(std::size_t index) noexcept
 {
-    destinations.erase(destinations.begin() + static_cast<std::ptrdiff_t>(index));
-    std::sort(destinations.begin(), destinations.end(),
-              [](const destination_handle& a, const destination_handle& b) { return a.serial < b.serial; });
-    for (auto end = destinations.begin(); end != destinations.end();)
-        std::push_heap(destinations.begin(), ++end);
+    detail::erase_in_order(
+        destinations, index, std::less<destination_handle>(),
+        [](const destination_handle& a, const destination_handle& b) { return a.serial < b.serial; });
 }
 
 template <typename T>
