@@ -9,7 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <vessa/concurrent_router.hpp>
 #include <vessa/router.hpp>
+
+#include "router_types.hpp"
 
 namespace {
 
@@ -47,7 +50,8 @@ using batch_class = logging_class<true>;
 // Builds the same router from the same seed, whatever it routes with.
 // Where lambdas may remove themselves, all priorities are equal: a removal
 // reorders unequal ones, which a batch sees only from the next chunk.
-void build(vessa::router<int>& router, offers& log, std::uint32_t seed)
+template <typename Router>
+void build(Router& router, offers& log, std::uint32_t seed)
 {
     std::mt19937 random(seed);
     const int listed = static_cast<int>(random() % 6);
@@ -90,7 +94,12 @@ void build(vessa::router<int>& router, offers& log, std::uint32_t seed)
         router.set_default_destination([](const int&) { return true; }); // no default logged: replaced
 }
 
-TEST(distribute_batch, offers_each_destination_what_the_range_call_would)
+template <typename Router>
+class distribute_batch : public testing::Test {
+};
+TYPED_TEST_SUITE(distribute_batch, both_routers, router_name);
+
+TYPED_TEST(distribute_batch, offers_each_destination_what_the_range_call_would)
 {
     constexpr std::size_t chunk = vessa::batch<int>::capacity;
     for (std::uint32_t seed = 1; seed <= 200; ++seed) {
@@ -105,7 +114,7 @@ TEST(distribute_batch, offers_each_destination_what_the_range_call_would)
                 v = static_cast<int>(random() % 1000);
 
             offers one_by_one, batched;
-            vessa::router<int> by_value, by_batch;
+            TypeParam by_value, by_batch;
             build(by_value, one_by_one, seed);
             build(by_batch, batched, seed);
             by_value.distribute(values.begin(), values.end());
@@ -117,10 +126,10 @@ TEST(distribute_batch, offers_each_destination_what_the_range_call_would)
 
 // Removal takes effect at once, even within the destination's own batch;
 // additions take effect from the next chunk.
-TEST(distribute_batch, removal_is_at_once_and_additions_wait_for_the_next_chunk)
+TYPED_TEST(distribute_batch, removal_is_at_once_and_additions_wait_for_the_next_chunk)
 {
     const std::vector<int> values(vessa::batch<int>::capacity + 10, 1);
-    vessa::router<int> router;
+    TypeParam router;
     int offered_to_self_removing = 0;
     int offered_to_added = 0;
     vessa::destination_id self;
