@@ -42,8 +42,6 @@ struct reader_record {
     // that a writer who reads it with acquire sees all that the thread did
     // in the sections before.
     std::atomic<std::uint64_t> entered{0};
-    // Sections entered and not left; touched by the record's thread alone.
-    unsigned nesting = 0;
     // Held by a live thread; guarded by the domain's registry mutex.
     bool in_use = false;
 };
@@ -90,7 +88,8 @@ private:
 };
 
 // Scope of one read. Sections nest; only the outermost one writes the
-// record's epoch.
+// record, which tells it from the others: no count to keep, so that
+// routing calls one after another carry no chain through memory.
 class read_section {
 public:
     explicit read_section(read_domain& domain);
@@ -100,6 +99,7 @@ public:
 
 private:
     reader_record& record;
+    const bool outermost;
 };
 
 // ---------------------------------------------------------------------
@@ -214,9 +214,10 @@ inline void reader_fence()
         std::atomic_signal_fence(std::memory_order_seq_cst);
 }
 
-inline read_section::read_section(read_domain& domain) : record(domain.own_record())
+inline read_section::read_section(read_domain& domain)
+    : record(domain.own_record()), outermost(record.entered.load(std::memory_order_relaxed) == 0)
 {
-    if (record.nesting++ == 0) {
+    if (outermost) {
         record.entered.store(domain.epoch.load(std::memory_order_acquire), std::memory_order_release);
         reader_fence();
     }
@@ -224,7 +225,7 @@ inline read_section::read_section(read_domain& domain) : record(domain.own_recor
 
 inline read_section::~read_section()
 {
-    if (--record.nesting == 0)
+    if (outermost)
         record.entered.store(0, std::memory_order_release);
 }
 
@@ -279,7 +280,7 @@ inline reader_record* read_domain::find_own_record() const
 inline bool read_domain::inside() const
 {
     const reader_record* const record = find_own_record();
-    return record && record->nesting != 0;
+    return record && record->entered.load(std::memory_order_relaxed) != 0;
 }
 
 inline std::uint64_t read_domain::retire_epoch()

@@ -42,6 +42,7 @@
 // inside one of its own destinations is not allowed.
 //
 // Single-threaded: the handles count their owners with plain integers.
+// concurrent_router.hpp has the router that threads share.
 #ifndef VESSA_ROUTER_HPP
 #define VESSA_ROUTER_HPP
 
