@@ -144,35 +144,53 @@ using thread_point = std::tuple<std::string, std::string, unsigned, unsigned>;
 using thread_figures = std::map<thread_point, by_repeat>;
 
 throughput_ratio
-ratio_of(const thread_point& point, const by_repeat& figures, const std::string& against, const by_repeat& other)
+row_of(const thread_point& point, const by_repeat& figures, const std::string& against, const ratio_estimate& ratio)
 {
     const auto& [family, work, churn, threads] = point;
-    return {family, work, churn, threads, median_of(figures_of(figures)), against, paired_ratio(figures, other)};
+    return {family, work, churn, threads, median_of(figures_of(figures)), against, ratio};
+}
+
+// The figures of family on the work of point, at churn and threads; null
+// where it did not run.
+const by_repeat* figures_at(const thread_figures& figures, const std::string& family, const thread_point& point,
+                            unsigned churn, unsigned threads)
+{
+    const auto found = figures.find({family, std::get<1>(point), churn, threads});
+    return found == figures.end() ? nullptr : &found->second;
+}
+
+void add_kept(const thread_figures& figures, const thread_point& point, const by_repeat& changed,
+              concurrent_summary& summary)
+{
+    const auto& [family, work, churn, threads] = point;
+    const by_repeat* const plain = figures_at(figures, family, point, 0, threads);
+    if (!plain)
+        return;
+    summary.kept.push_back(row_of(point, changed, "no changes", paired_ratio(changed, *plain)));
+    const by_repeat* const floor_changed = figures_at(figures, floor_family, point, churn, threads);
+    const by_repeat* const floor_plain = figures_at(figures, floor_family, point, 0, threads);
+    if (family == concurrent_family && floor_changed && floor_plain)
+        summary.kept_against_floor.push_back(
+            row_of(point, changed, floor_family,
+                   paired_ratio(kept_share(changed, *plain), kept_share(*floor_changed, *floor_plain))));
 }
 
 void compare_threads(const thread_figures& figures, concurrent_summary& summary)
 {
     for (const auto& [point, by_round] : figures) {
         const auto& [family, work, churn, threads] = point;
-        const auto at = [&](const std::string& f, unsigned c, unsigned t) { return figures.find({f, work, c, t}); };
-        const auto one_thread = at(family, 0, 1);
-        if (churn == 0 && threads > 1 && one_thread != figures.end())
-            summary.scaling.push_back(ratio_of(point, by_round, "1 thread", one_thread->second));
-        const auto concurrent = at(concurrent_family, 0, threads);
-        if (churn == 0 && family != concurrent_family && concurrent != figures.end())
-            summary.against_families.push_back(ratio_of(concurrent->first, concurrent->second, family, by_round));
-        const auto plain = at(family, 0, threads);
-        if (churn == 0 || plain == figures.end())
+        if (churn > 0) {
+            add_kept(figures, point, by_round, summary);
             continue;
-        summary.kept.push_back(ratio_of(point, by_round, "no changes", plain->second));
-        const auto floor_changed = at(floor_family, churn, threads);
-        const auto floor_plain = at(floor_family, 0, threads);
-        if (family == concurrent_family && floor_changed != figures.end() && floor_plain != figures.end()) {
-            const by_repeat kept = kept_share(by_round, plain->second);
-            summary.kept_against_floor.push_back(
-                {family, work, churn, threads, median_of(figures_of(by_round)), floor_family,
-                 paired_ratio(kept, kept_share(floor_changed->second, floor_plain->second))});
         }
+        const by_repeat* const one_thread = figures_at(figures, family, point, 0, 1);
+        if (threads > 1 && one_thread)
+            summary.scaling.push_back(row_of(point, by_round, "1 thread", paired_ratio(by_round, *one_thread)));
+        const thread_point concurrent{concurrent_family, work, 0, threads};
+        const by_repeat* const concurrent_figures = figures_at(figures, concurrent_family, point, 0, threads);
+        if (family != concurrent_family && concurrent_figures)
+            summary.against_families.push_back(
+                row_of(concurrent, *concurrent_figures, family, paired_ratio(*concurrent_figures, by_round)));
     }
 }
 

@@ -27,8 +27,18 @@ enum class held_as { classes, lambdas, take_if };
 // read anew for every value; escaping does the same here. The concurrent
 // router reads its list anew through an atomic pointer in any case, and
 // holds constants that an asm output cannot name: its address escapes.
-inline void escape(vessa::router<int>& router) { benchmark::DoNotOptimize(router); }
-inline void escape(vessa::concurrent_router<int>& router) { benchmark::DoNotOptimize(&router); }
+// Templates, so that each is instantiated where its router is complete.
+template <typename T>
+void escape(vessa::router<T>& router)
+{
+    benchmark::DoNotOptimize(router);
+}
+
+template <typename T>
+void escape(vessa::concurrent_router<T>& router)
+{
+    benchmark::DoNotOptimize(&router);
+}
 
 // router::distribute(it) per value, as timed_test1c calls it:
 // router_distribute holds the classes, router_distribute_lambdas the
