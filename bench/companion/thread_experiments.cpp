@@ -10,8 +10,6 @@ namespace {
 constexpr unsigned thread_repeats = 7;
 constexpr int change_rates[] = {1000, 10000};
 
-std::string pattern_name(taker pattern) { return pattern == taker::none ? "none" : "random"; }
-
 // Total values per second, so the wall clock: CPU time would count every
 // thread's time, and Google Benchmark divides the items by the time.
 void run_with(benchmark::internal::Benchmark* b, unsigned threads)
