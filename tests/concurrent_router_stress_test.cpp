@@ -95,7 +95,10 @@ void route(vessa::concurrent_router<routed>& router, unsigned seed, int values)
     std::mt19937 random(seed);
     for (int i = 0; i < values || writers_left != 0; ++i) {
         const routed value{tick(), random() % 512 == 0};
-        router.distribute(value);
+        if (random() % 2 == 0)
+            router.distribute(value);
+        else
+            router.distribute_batch(&value, &value + 1);
         check_offers(value.began, tick());
     }
 }

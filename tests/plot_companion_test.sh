@@ -6,11 +6,12 @@
 #
 # Samples: companion.json is a run trimmed by hand to three placements of
 # the four families at N = 1024 and 2^20, two repeats of a placement 0,
-# one peer with a repeat, a peer that failed, a few destination entries and
-# a repeat of one, a connect entry, the fitted complexity, one
-# placement run twice with its mean, and the threaded entries of two
-# families at one and two threads, one in two rounds, one with changes,
-# one on the destination axis, beside a change entry; other_program.json is the JSON of
+# one peer with a repeat, a peer that failed, a few destination entries of
+# the router and the floor and a repeat of one, one of a peer and one of
+# batch routing, a connect entry, the fitted complexity, one placement run
+# twice with its mean, and the threaded entries of two families at one and
+# two threads, one in two rounds, one with changes, one on the destination
+# axis, beside a change entry; other_program.json is the JSON of
 # another Google Benchmark program; garbage.txt is console output.
 # Exits 77, which CTest reports as a skip, without gnuplot or xmllint.
 set -u
@@ -96,9 +97,19 @@ done
 # charted at 8, the median of 6, 8 and 10.
 grep -qx "function_chain,3,6,8,10" "$work/run.json.placements.csv" ||
     fail "placements table: no row function_chain,3,6,8,10: $(cat "$work/run.json.placements.csv")"
-# Eight points on three lines, one of them dashed; a point and its repeat
-# are one point, at their median.
-expect_dots "$work/run.json.destinations.svg" 8 3
+# A panel of the router's three lines, one of them dashed, one of the peer
+# and one of batch routing, each with the floor's line of two points: ten
+# points, four of the floor again, and seven key entries. A point and its
+# repeat are one point, at their median.
+expect_dots "$work/run.json.destinations.svg" 14 7
+# Every line is named: each family and taker of the run has its key entry;
+# the threaded families' are on the threads chart.
+sed -n 's|^ *"name": "\([a-z0-9_]*\)/destinations:[0-9]*/taker:\([a-z]*\).*|\1, taker:\2|p' "$work/run.json" |
+    grep -v '_threads, ' | sort -u |
+    while IFS= read -r label; do
+        grep -qF "<text>$label</text>" "$work/run.json.destinations.svg" || echo "$label"
+    done >"$work/unnamed"
+[ -s "$work/unnamed" ] && fail "destinations chart: no key entry for $(tr '\n' ';' <"$work/unnamed")"
 grep -qx "router_distribute,none,64,178" "$work/run.json.destinations.csv" ||
     fail "destinations table: no row router_distribute,none,64,178: $(cat "$work/run.json.destinations.csv")"
 grep -q "stroke-dasharray" "$work/run.json.destinations.svg" || fail "destinations chart: no dashed line"
@@ -121,7 +132,7 @@ keep_entries "$work/run.json" "destinations:.*taker"
 plot "$work/run.json"
 [ "$status" -eq 0 ] || fail "destinations only: status $status: $(cat "$work/err")"
 [ -e "$work/run.json.placements.svg" ] && fail "destinations only: the earlier placements chart is still there"
-expect_dots "$work/run.json.destinations.svg" 8 3
+expect_dots "$work/run.json.destinations.svg" 14 7
 expect_dots "$work/run.json.threads.svg" 1 1
 
 mkdir "$work/a_directory"

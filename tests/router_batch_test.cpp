@@ -2,13 +2,17 @@
 // be offered the very elements, by address and in order, by both.
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <random>
 #include <type_traits>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include <vessa/concurrent_router.hpp>
 #include <vessa/router.hpp>
+
+#include "router_types.hpp"
 
 namespace {
 
@@ -16,12 +20,15 @@ using offers = std::map<int, std::vector<const int*>>; // by destination
 
 // Takes a value depending on the value and on how many it was offered
 // before, so that a destination offered one value too many or too few
-// answers differently from then on.
+// answers differently from then on. A modulus of 1 takes every value or
+// none; a large one, with takes_remainder_zero false, thins a chunk to a
+// few values.
 struct decision {
     int name;
     int modulus;
+    bool takes_remainder_zero;
     int seen = 0;
-    bool operator()(const int& value) { return (value + seen++) % modulus == 0; }
+    bool operator()(const int& value) { return ((value + seen++) % modulus == 0) == takes_remainder_zero; }
 };
 
 // A destination class, with or without a batch form of its own.
@@ -41,20 +48,32 @@ using plain_class = logging_class<false>;
 using batch_class = logging_class<true>;
 
 // Builds the same router from the same seed, whatever it routes with.
-void build(vessa::router<int>& router, offers& log, std::uint32_t seed)
+// Where lambdas may remove themselves, all priorities are equal: a removal
+// reorders unequal ones, which a batch sees only from the next chunk.
+template <typename Router>
+void build(Router& router, offers& log, std::uint32_t seed)
 {
     std::mt19937 random(seed);
     const int listed = static_cast<int>(random() % 6);
+    const bool removals = random() % 3 == 0;
     for (int name = 0; name <= listed; ++name) {
-        decision d{name, 2 + static_cast<int>(random() % 9)};
-        const int pure_modulus = d.modulus;
-        const auto logged = [d, &log](const int& value) mutable { return log[d.name].push_back(&value), d(value); };
-        const unsigned priority = random() % 3;
+        const int modulus = 1 + static_cast<int>(random() % 2 ? random() % 10 : random() % 600);
+        decision d{name, modulus, random() % 2 == 0};
+        const unsigned priority = removals ? 1 : random() % 3;
         const bool is_default = name == listed;
         switch (random() % 4) {
-        case 0:
-            is_default ? router.set_default_destination(logged) : void(router.add_destination(logged, priority));
+        case 0: {
+            const auto id = std::make_shared<vessa::destination_id>();
+            const int removed_at = removals ? 1 + static_cast<int>(random() % 1500) : 0;
+            const auto logged = [d, &log, &router, id, removed_at](const int& value) mutable {
+                log[d.name].push_back(&value);
+                if (d.seen + 1 == removed_at)
+                    router.remove_destination(*id);
+                return d(value);
+            };
+            is_default ? router.set_default_destination(logged) : void(*id = router.add_destination(logged, priority));
             break;
+        }
         case 1:
             is_default ? router.set_default_destination(plain_class(d, log))
                        : void(router.add_destination(plain_class(d, log), priority));
@@ -64,8 +83,9 @@ void build(vessa::router<int>& router, offers& log, std::uint32_t seed)
                        : void(router.add_destination(batch_class(d, log), priority));
             break;
         default: {
-            const auto taker = vessa::take_if([pure_modulus](const int& value) { return value % pure_modulus == 1; },
-                                              [name, &log](const int& value) { log[name].push_back(&value); });
+            const auto taker
+                = vessa::take_if([d](const int& value) { return (value % d.modulus == 1) == d.takes_remainder_zero; },
+                                 [name, &log](const int& value) { log[name].push_back(&value); });
             is_default ? router.set_default_destination(taker) : void(router.add_destination(taker, priority));
         }
         }
@@ -74,18 +94,27 @@ void build(vessa::router<int>& router, offers& log, std::uint32_t seed)
         router.set_default_destination([](const int&) { return true; }); // no default logged: replaced
 }
 
-TEST(distribute_batch, offers_each_destination_what_the_range_call_would)
+template <typename Router>
+class distribute_batch : public testing::Test {
+};
+TYPED_TEST_SUITE(distribute_batch, both_routers, router_name);
+
+TYPED_TEST(distribute_batch, offers_each_destination_what_the_range_call_would)
 {
-    const std::size_t lengths[] = {0, 1, 63, 64, 65, 255, 256, 257, 700};
+    constexpr std::size_t chunk = vessa::batch<int>::capacity;
     for (std::uint32_t seed = 1; seed <= 200; ++seed) {
-        for (const std::size_t length : lengths) {
+        std::mt19937 lengths(seed);
+        for (int run = 0; run < 8; ++run) {
+            // Anywhere in three chunks, or at a chunk's bounds.
+            const std::size_t anywhere = lengths() % (3 * chunk);
+            const std::size_t length = lengths() % 2 ? anywhere : anywhere / chunk * chunk + anywhere % 3;
             std::mt19937 random(seed * 31 + static_cast<std::uint32_t>(length));
             std::vector<int> values(length);
             for (int& v : values)
                 v = static_cast<int>(random() % 1000);
 
             offers one_by_one, batched;
-            vessa::router<int> by_value, by_batch;
+            TypeParam by_value, by_batch;
             build(by_value, one_by_one, seed);
             build(by_batch, batched, seed);
             by_value.distribute(values.begin(), values.end());
@@ -97,10 +126,10 @@ TEST(distribute_batch, offers_each_destination_what_the_range_call_would)
 
 // Removal takes effect at once, even within the destination's own batch;
 // additions take effect from the next chunk.
-TEST(distribute_batch, removal_is_at_once_and_additions_wait_for_the_next_chunk)
+TYPED_TEST(distribute_batch, removal_is_at_once_and_additions_wait_for_the_next_chunk)
 {
     const std::vector<int> values(vessa::batch<int>::capacity + 10, 1);
-    vessa::router<int> router;
+    TypeParam router;
     int offered_to_self_removing = 0;
     int offered_to_added = 0;
     vessa::destination_id self;

@@ -17,6 +17,8 @@
 #include <vessa/concurrent_router.hpp>
 #include <vessa/router.hpp>
 
+#include "router_types.hpp"
+
 namespace {
 
 // What destination `name` does when offered `value`: a pure function of
@@ -251,8 +253,7 @@ void settle(vessa::concurrent_router<int>& router) { router.synchronize(); }
 template <typename Router>
 class changes_while_routing : public testing::Test {
 };
-using routers = testing::Types<vessa::router<int>, vessa::concurrent_router<int>>;
-TYPED_TEST_SUITE(changes_while_routing, routers);
+TYPED_TEST_SUITE(changes_while_routing, both_routers, router_name);
 
 TYPED_TEST(changes_while_routing, follow_the_rules_of_a_model)
 {

@@ -17,14 +17,29 @@
 
 namespace vessa {
 
+namespace detail {
+// Values per chunk of a batch. Each destination pays a fixed cost per
+// chunk besides its values: of 64 ... 1024 ints, 512 came out best but for
+// 1024, which gained too little for twice the stack. A chunk keeps 2 1/8
+// bytes per value on the stack, and offer_each 1 more while all are pending.
+// Larger values get fewer, so that a chunk's values stay within chunk_bytes,
+// in the first-level cache while every destination goes over them; never
+// fewer than 64, and a whole number of 64-bit mask words.
+constexpr std::size_t chunk_values = 512;
+constexpr std::size_t chunk_bytes = 8192;
+constexpr std::size_t chunk_capacity(std::size_t value_size)
+{
+    const std::size_t fitting = chunk_bytes / value_size / 64 * 64;
+    return fitting < 64 ? 64 : fitting > chunk_values ? chunk_values : fitting;
+}
+} // namespace detail
+
 // The values of one chunk, as a destination's distribute_batch is offered
 // them: those that no destination before it took are pending.
 template <typename T>
 class batch {
 public:
-    // A few hundred values: a chunk and its mask stay in the first-level
-    // cache while every destination goes over them.
-    static constexpr std::size_t capacity = 256;
+    static constexpr std::size_t capacity = detail::chunk_capacity(sizeof(T));
 
     // Offers each pending value, in order and by reference to the element,
     // to take(value); those it takes are pending no more. Stops at once if
@@ -47,14 +62,33 @@ private:
     template <typename>
     friend class concurrent_router;
     static constexpr std::size_t word_bits = 64;
+    static_assert(capacity % word_bits == 0 && capacity <= 65536, "positions are 16 bits, masks whole words");
+
+    // How the pending values are kept. A chunk starts with all of them
+    // pending. offer_each leaves the positions of those still pending, in
+    // ascending order, to go over them next time with no branch on a
+    // value; take_chosen leaves a mask, to skip the values it does not
+    // choose a word at a time. Each converts what the other left.
+    enum class kept_as : unsigned char { all, positions, mask };
 
     batch(const T* first, std::size_t value_count);
-    void take_first_lanes(std::size_t w, const unsigned char* taken, std::size_t lane_count);
+    template <typename Take>
+    void offer_all(Take& take, const destination<T>* self);
+    template <typename Take>
+    void offer_positions(Take& take, const destination<T>* self);
+    void keep_untaken(const unsigned char* taken, std::size_t offered_count);
+    [[gnu::cold, gnu::noinline]] void keep_unoffered(std::size_t kept, std::size_t first_unoffered);
+    void as_positions();
+    void as_mask();
 
     const T* values;
     std::size_t count;
     std::size_t word_count;
-    // Bit i of word w: value w * word_bits + i is pending.
+    kept_as form = kept_as::all;
+    // kept_as::positions: the first position_count are pending.
+    std::size_t position_count = 0;
+    std::uint16_t positions[capacity];
+    // kept_as::mask: bit i of word w: value w * word_bits + i is pending.
     std::uint64_t pending[capacity / word_bits];
     // The walked entry that names the destination being offered the batch;
     // a removal puts a stand-in there.
@@ -110,16 +144,15 @@ template <typename T>
 batch<T>::batch(const T* first, std::size_t value_count)
     : values(first), count(value_count), word_count((value_count + word_bits - 1) / word_bits)
 {
-    for (std::size_t w = 0; w < word_count; ++w)
-        pending[w] = ~std::uint64_t{0};
-    // Values past the end are never pending.
-    if (count % word_bits != 0)
-        pending[word_count - 1] = (std::uint64_t{1} << (count % word_bits)) - 1;
 }
 
 template <typename T>
 bool batch<T>::empty() const
 {
+    if (form == kept_as::all)
+        return count == 0;
+    if (form == kept_as::positions)
+        return position_count == 0;
     std::uint64_t any = 0;
     for (std::size_t w = 0; w < word_count; ++w)
         any |= pending[w];
@@ -130,36 +163,78 @@ template <typename T>
 template <typename Take>
 void batch<T>::offer_each(Take&& take)
 {
-    destination<T>* const self = *offered;
-    for (std::size_t w = 0; w < word_count; ++w) {
-        const T* const word_values = values + w * word_bits;
-        if (pending[w] == ~std::uint64_t{0}) {
-            // Every value pending: a plain loop over them, which the
-            // compiler vectorizes when take turns out to have no effects.
-            unsigned char taken[word_bits];
-            for (std::size_t lane = 0; lane < word_bits; ++lane) {
-                taken[lane] = take(word_values[lane]) ? 1 : 0;
-                if (*offered != self)
-                    return take_first_lanes(w, taken, lane + 1);
-            }
-            pending[w] &= ~detail::packed_flags(taken);
-            continue;
-        }
-        for (std::uint64_t lanes = pending[w]; lanes != 0; lanes &= lanes - 1) {
-            const std::size_t lane = detail::lowest_set_bit(lanes);
-            if (take(word_values[lane]))
-                pending[w] &= ~(std::uint64_t{1} << lane);
+    const destination<T>* const self = *offered;
+    if (form == kept_as::all)
+        return offer_all(take, self);
+    if (form == kept_as::mask)
+        as_positions();
+    offer_positions(take, self);
+}
+
+// Every value pending: a plain loop over them, which the compiler
+// vectorizes when take turns out to have no effects. Positions are
+// written only when some values are taken and some not, as a default
+// that takes every value leaves none.
+template <typename T>
+template <typename Take>
+void batch<T>::offer_all(Take& take, const destination<T>* const self)
+{
+    unsigned char taken[capacity];
+    unsigned char any_taken = 0;
+    unsigned char all_taken = 1;
+    for (std::size_t p = 0; p < count; ++p) {
+        taken[p] = take(values[p]) ? 1 : 0;
+        any_taken |= taken[p];
+        all_taken &= taken[p];
+        if (*offered != self)
+            return keep_untaken(taken, p + 1);
+    }
+    if (all_taken) {
+        position_count = 0;
+        form = kept_as::positions;
+    } else if (any_taken) {
+        keep_untaken(taken, count);
+    }
+}
+
+// Each position is written back at the place of the next one kept, taken
+// or not, and the place moves on only if it was not taken: no branch on
+// what take returns. Eight positions are read before any is written: a
+// write to the word a later read comes from would make that read wait.
+template <typename T>
+template <typename Take>
+void batch<T>::offer_positions(Take& take, const destination<T>* const self)
+{
+    constexpr std::size_t group = 8;
+    std::size_t kept = 0;
+    std::size_t next = 0;
+    for (; next + group <= position_count; next += group) {
+        std::uint16_t read[group];
+        std::copy_n(positions + next, group, read);
+        for (std::size_t k = 0; k < group; ++k) {
+            positions[kept] = read[k];
+            kept += take(values[read[k]]) ? 0 : 1;
             if (*offered != self)
-                return;
+                return keep_unoffered(kept, next + k + 1);
         }
     }
+    for (; next < position_count; ++next) {
+        const std::uint16_t p = positions[next];
+        positions[kept] = p;
+        kept += take(values[p]) ? 0 : 1;
+        if (*offered != self)
+            return keep_unoffered(kept, next + 1);
+    }
+    position_count = kept;
 }
 
 template <typename T>
 template <typename Chosen, typename Act>
 void batch<T>::take_chosen(Chosen&& chosen, Act&& act)
 {
-    destination<T>* const self = *offered;
+    if (form != kept_as::mask)
+        as_mask();
+    const destination<T>* const self = *offered;
     for (std::size_t w = 0; w < word_count; ++w) {
         const T* const word_values = values + w * word_bits;
         const std::size_t lanes = std::min(word_bits, count - w * word_bits);
@@ -188,15 +263,60 @@ void batch<T>::take_chosen(Chosen&& chosen, Act&& act)
     }
 }
 
-// The rare way out of offer_each's plain loop: the destination was
-// removed after being offered the first lane_count lanes of word w.
+// Keeps as pending the values of the first offered_count that were not
+// taken, and every value after them.
 template <typename T>
-void batch<T>::take_first_lanes(std::size_t w, const unsigned char* taken, std::size_t lane_count)
+void batch<T>::keep_untaken(const unsigned char* const taken, std::size_t offered_count)
 {
-    for (std::size_t lane = 0; lane < lane_count; ++lane) {
-        if (taken[lane])
-            pending[w] &= ~(std::uint64_t{1} << lane);
+    std::size_t kept = 0;
+    for (std::size_t p = 0; p < offered_count; ++p) {
+        positions[kept] = static_cast<std::uint16_t>(p);
+        kept += taken[p] ^ 1u;
     }
+    for (std::size_t p = offered_count; p < count; ++p)
+        positions[kept++] = static_cast<std::uint16_t>(p);
+    position_count = kept;
+    form = kept_as::positions;
+}
+
+// The rare way out of offer_positions: the destination was removed, and
+// the positions from first_unoffered on, which it was not offered, join
+// the kept ones.
+template <typename T>
+void batch<T>::keep_unoffered(std::size_t kept, std::size_t first_unoffered)
+{
+    for (std::size_t next = first_unoffered; next < position_count; ++next)
+        positions[kept++] = positions[next];
+    position_count = kept;
+}
+
+template <typename T>
+void batch<T>::as_positions()
+{
+    std::size_t kept = 0;
+    for (std::size_t w = 0; w < word_count; ++w) {
+        for (std::uint64_t lanes = pending[w]; lanes != 0; lanes &= lanes - 1)
+            positions[kept++] = static_cast<std::uint16_t>(w * word_bits + detail::lowest_set_bit(lanes));
+    }
+    position_count = kept;
+    form = kept_as::positions;
+}
+
+template <typename T>
+void batch<T>::as_mask()
+{
+    const std::uint64_t fill = form == kept_as::all ? ~std::uint64_t{0} : 0;
+    for (std::size_t w = 0; w < word_count; ++w)
+        pending[w] = fill;
+    if (form == kept_as::all) {
+        // Values past the end are never pending.
+        if (count % word_bits != 0)
+            pending[word_count - 1] = (std::uint64_t{1} << (count % word_bits)) - 1;
+    } else {
+        for (std::size_t i = 0; i < position_count; ++i)
+            pending[positions[i] / word_bits] |= std::uint64_t{1} << (positions[i] % word_bits);
+    }
+    form = kept_as::mask;
 }
 
 } // namespace vessa
