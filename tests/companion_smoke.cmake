@@ -2,17 +2,20 @@
 #
 # A brief run of one part of distribute_bench, its own families or the
 # peers: every experiment of every family of that part must appear, the
-# repeats of the noise control and of the destination axis included, and
-# after the own families the summary. No figure is checked; this
-# machine is shared.
+# repeats of the noise control, of the destination axis and of the
+# threaded runs included, and after the own families the summaries. No
+# figure is checked; this machine is shared.
 if(part STREQUAL "own")
   set(filter "-first_taker")
-  set(families router_distribute router_distribute_lambdas router_distribute_range floor_virtual_calls function_chain)
+  set(families router_distribute router_distribute_lambdas router_distribute_range floor_virtual_calls function_chain
+    concurrent_router_distribute concurrent_router_distribute_range)
   set(connecting router_distribute router_distribute_lambdas function_chain)
+  set(threaded concurrent_router_threads router_mutex_threads floor_virtual_calls_threads)
 elseif(part STREQUAL "peers")
   set(filter "first_taker")
   set(families signals2_first_taker signals2_dummy_mutex_first_taker sigc_first_taker)
   set(connecting ${families})
+  set(threaded signals2_first_taker_threads)
 else()
   message(FATAL_ERROR "companion_smoke: -D part=own or -D part=peers")
 endif()
@@ -42,6 +45,21 @@ if(part STREQUAL "own")
       ${family}/destinations:3/taker:none/repeat:1)
   endforeach()
 endif()
+# One thread at least, whatever the machine's cores.
+foreach(family ${threaded})
+  foreach(churn "" /churn:1000 /churn:10000)
+    list(APPEND expected ${family}${churn}/repeat:1/1024/real_time/threads:1
+      ${family}${churn}/repeat:7/1024/real_time/threads:1)
+  endforeach()
+  list(APPEND expected ${family}/destinations:3/taker:none/repeat:1/real_time/threads:1
+    ${family}/destinations:64/taker:random/repeat:7/real_time/threads:1)
+endforeach()
+if(part STREQUAL "own")
+  foreach(change add remove remove_and_wait)
+    list(APPEND expected concurrent_router_${change}/routing_threads:0/repeat:1/manual_time
+      concurrent_router_${change}/routing_threads:0/repeat:7/manual_time)
+  endforeach()
+endif()
 foreach(family ${connecting})
   list(APPEND expected ${family}_connect/destinations:1 ${family}_connect/destinations:64)
 endforeach()
@@ -52,6 +70,12 @@ foreach(name ${expected})
     message(FATAL_ERROR "companion_smoke: distribute_bench printed no \"${name}\"")
   endif()
 endforeach()
-if(part STREQUAL "own" AND NOT output MATCHES "\nSummary of timed_test1c's work")
-  message(FATAL_ERROR "companion_smoke: distribute_bench printed no summary")
+if(part STREQUAL "own")
+  foreach(summary "Summary of timed_test1c's work" "The concurrent router on one thread" "From many threads"
+      "With one more thread making churn changes" "One change of the concurrent router")
+    string(FIND "${output}" "\n${summary}" at)
+    if(at EQUAL -1)
+      message(FATAL_ERROR "companion_smoke: distribute_bench printed no summary \"${summary}\"")
+    endif()
+  endforeach()
 endif()

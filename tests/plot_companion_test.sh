@@ -8,8 +8,10 @@
 # the four families at N = 1024 and 2^20, two repeats of a placement 0,
 # one peer with a repeat, a peer that failed, a few destination entries of
 # the router and the floor and a repeat of one, one of a peer and one of
-# batch routing, a connect entry, the fitted complexity and one
-# placement run twice with its mean; other_program.json is the JSON of
+# batch routing, a connect entry, the fitted complexity, one placement run
+# twice with its mean, and the threaded entries of two families at one and
+# two threads, one in two rounds, one with changes, one on the destination
+# axis, beside a change entry; other_program.json is the JSON of
 # another Google Benchmark program; garbage.txt is console output.
 # Exits 77, which CTest reports as a skip, without gnuplot or xmllint.
 set -u
@@ -100,8 +102,10 @@ grep -qx "function_chain,3,6,8,10" "$work/run.json.placements.csv" ||
 # points, four of the floor again, and seven key entries. A point and its
 # repeat are one point, at their median.
 expect_dots "$work/run.json.destinations.svg" 14 7
-# Every line is named: each family and taker of the run has its key entry.
-sed -n 's|^ *"name": "\([a-z0-9_]*\)/destinations:[0-9]*/taker:\([a-z]*\).*|\1, taker:\2|p' "$work/run.json" | sort -u |
+# Every line is named: each family and taker of the run has its key entry;
+# the threaded families' are on the threads chart.
+sed -n 's|^ *"name": "\([a-z0-9_]*\)/destinations:[0-9]*/taker:\([a-z]*\).*|\1, taker:\2|p' "$work/run.json" |
+    grep -v '_threads, ' | sort -u |
     while IFS= read -r label; do
         grep -qF "<text>$label</text>" "$work/run.json.destinations.svg" || echo "$label"
     done >"$work/unnamed"
@@ -110,13 +114,26 @@ grep -qx "router_distribute,none,64,178" "$work/run.json.destinations.csv" ||
     fail "destinations table: no row router_distribute,none,64,178: $(cat "$work/run.json.destinations.csv")"
 grep -q "stroke-dasharray" "$work/run.json.destinations.svg" || fail "destinations chart: no dashed line"
 
+# Five points on three lines, the one with changes dashed; a point of two
+# rounds is charted at their median, and the axis's point is in the table
+# alone.
+expect_dots "$work/run.json.threads.svg" 5 3
+for row in "concurrent_router_threads,1024,0,2,2.1e+08" "concurrent_router_threads,1024,10000,2,1.8e+08" \
+    "concurrent_router_threads,destinations:64/taker:random,0,2,3e+07"; do
+    grep -qx "$row" "$work/run.json.threads.csv" || fail "threads table: no row $row: $(cat "$work/run.json.threads.csv")"
+done
+[ "$(grep "stroke-dasharray" "$work/run.json.threads.svg" | grep -vc gridline)" -eq 1 ] ||
+    fail "threads chart: not one dashed line"
+
 # A run filtered to the destination axis: its chart alone, and the
-# placements chart of the earlier run removed.
+# placements chart of the earlier run removed; the threaded point of the
+# axis is charted, as the run has no other.
 keep_entries "$work/run.json" "destinations:.*taker"
 plot "$work/run.json"
 [ "$status" -eq 0 ] || fail "destinations only: status $status: $(cat "$work/err")"
 [ -e "$work/run.json.placements.svg" ] && fail "destinations only: the earlier placements chart is still there"
 expect_dots "$work/run.json.destinations.svg" 14 7
+expect_dots "$work/run.json.threads.svg" 1 1
 
 mkdir "$work/a_directory"
 expect_refusal "is a directory" "$work/a_directory"
@@ -128,7 +145,7 @@ awk '!renamed && /"values"/ { sub(/"values"/, "\"items\""); renamed = 1 } { prin
     "$samples/companion.json" >"$work/no_values.json"
 expect_refusal "router_distribute/placement:0/1024 has no \"values\" counter" "$work/no_values.json"
 keep_entries "$work/connect_only.json" "_connect/"
-expect_refusal "holds no placement .* or destination entries of distribute_bench" "$work/connect_only.json"
+expect_refusal "holds no placement .*, destination or threaded entries of distribute_bench" "$work/connect_only.json"
 
 plot
 [ "$status" -eq 2 ] || fail "no argument: status $status, not 2"

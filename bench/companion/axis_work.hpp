@@ -25,4 +25,7 @@ constexpr unsigned axis_repeats = 7;
 // The values of one pass for K = listed destinations.
 std::vector<int> axis_values(int listed, taker pattern);
 
+// As the experiments' names give it: taker:none, taker:random.
+inline const char* pattern_name(taker pattern) { return pattern == taker::none ? "none" : "random"; }
+
 #endif

@@ -7,8 +7,6 @@
 
 namespace {
 
-std::string pattern_name(taker pattern) { return pattern == taker::none ? "none" : "random"; }
-
 benchmark::internal::Benchmark* at_both_sizes(benchmark::internal::Benchmark* b)
 {
     return b->Arg(small_size)->Arg(standard_size);

@@ -51,7 +51,7 @@ public:
             signal(value);
     }
 
-private:
+protected:
     typename Peer::signal signal;
 };
 

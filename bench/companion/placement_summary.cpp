@@ -149,15 +149,6 @@ compare_across_destinations(const std::map<std::tuple<unsigned, std::string, std
     return made;
 }
 
-std::string with_interval(const ratio_estimate& estimate)
-{
-    std::ostringstream text;
-    text << std::fixed << std::setprecision(3) << estimate.ratio;
-    if (!std::isnan(estimate.low))
-        text << " [" << estimate.low << ", " << estimate.high << "]";
-    return std::isnan(estimate.ratio) ? "-" : text.str();
-}
-
 std::string number(double figure)
 {
     std::ostringstream text;

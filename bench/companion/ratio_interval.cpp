@@ -88,3 +88,13 @@ std::string ratio_words(const ratio_estimate& estimate)
         return "slower by " + fixed(100 * (estimate.low - 1), 1) + " to " + fixed(100 * (estimate.high - 1), 1) + " %";
     return "slower, " + fixed(estimate.low, 1) + " to " + fixed(estimate.high, 1) + " times";
 }
+
+std::string with_interval(const ratio_estimate& estimate)
+{
+    if (std::isnan(estimate.ratio))
+        return "-";
+    std::string text = fixed(estimate.ratio, 3);
+    if (!std::isnan(estimate.low))
+        text += " [" + fixed(estimate.low, 3) + ", " + fixed(estimate.high, 3) + "]";
+    return text;
+}

@@ -25,6 +25,10 @@ struct ratio_estimate {
 // cancels out; figures of unequal counts are resampled apart.
 ratio_estimate median_ratio(const std::vector<double>& numerator, const std::vector<double>& denominator);
 
+// "1.234 [1.100, 1.300]": the ratio and its interval, to three decimals;
+// the ratio alone without an interval, "-" without a ratio.
+std::string with_interval(const ratio_estimate& estimate);
+
 // "level" when the interval holds 1, else "faster by A to B %" or "slower
 // by A to B %" (a ratio of times below or above 1), or "slower, A to B
 // times" when the interval reaches twice as slow; "-" without an interval.

@@ -1,11 +1,13 @@
 // Boost.Signals2 as users would set it up to route: the listed slots in
 // one group, the default's in a later one. Twice: the library's default
 // signal, mutex included, what one gets without tuning, and the signal a
-// single-threaded user picks, with boost::signals2::dummy_mutex.
+// single-threaded user picks, with boost::signals2::dummy_mutex. The
+// default signal also routes from many threads at once.
 #include <boost/signals2/dummy_mutex.hpp>
 #include <boost/signals2/signal_type.hpp>
 
 #include "peer_family.hpp"
+#include "thread_runs.hpp"
 
 namespace {
 
@@ -23,10 +25,30 @@ struct signals2_peer {
     }
 };
 
+using default_mutex_peer = signals2_peer<boost::signals2::mutex>;
+
+// Shared by the routing threads; a change connects a slot that refuses
+// every value and disconnects it.
+class shared_signal : public peer_setup<default_mutex_peer> {
+public:
+    using peer_setup::peer_setup;
+
+    void add_and_remove_one()
+    {
+        signal.connect(0, [](const int&) { return false; }).disconnect();
+    }
+};
+
 } // namespace
 
 std::vector<routing_family> signals2_families()
 {
-    return {peer_family<signals2_peer<boost::signals2::mutex>>("signals2_first_taker"),
+    return {peer_family<default_mutex_peer>("signals2_first_taker"),
             peer_family<signals2_peer<boost::signals2::dummy_mutex>>("signals2_dummy_mutex_first_taker")};
+}
+
+thread_family signals2_thread_family()
+{
+    using shared = through_shared<shared_signal>;
+    return {"signals2_first_taker_threads", run_threads_standard<shared>, run_threads_across<shared>};
 }

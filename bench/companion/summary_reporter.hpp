@@ -1,7 +1,8 @@
 // Hands every run to the display reporter that --benchmark_format chose,
-// and prints the summary of placement_summary.hpp after the last one: below the console
-// table, or on standard error when standard output carries JSON or CSV,
-// which must stay machine-readable.
+// and prints the summaries of placement_summary.hpp and
+// concurrent_summary.hpp after the last one: below the console table, or
+// on standard error when standard output carries JSON or CSV, which must
+// stay machine-readable.
 #ifndef VESSA_BENCH_SUMMARY_REPORTER_HPP
 #define VESSA_BENCH_SUMMARY_REPORTER_HPP
 
@@ -10,6 +11,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "concurrent_summary.hpp"
 #include "placement_summary.hpp"
 
 class summary_reporter : public benchmark::BenchmarkReporter {
@@ -21,8 +23,12 @@ public:
     void Finalize() override;
 
 private:
+    void take_sample(const Run& run);
+
     std::unique_ptr<benchmark::BenchmarkReporter> display;
     std::vector<run_sample> samples;
+    std::vector<thread_sample> threaded;
+    std::vector<change_sample> changes;
 };
 
 #endif
