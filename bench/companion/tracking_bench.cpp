@@ -148,8 +148,7 @@ std::vector<point> compared_points()
     for (const int listed : axis_repeated_counts) {
         for (const taker pattern : {taker::none, taker::random})
             points.push_back(
-                {"destinations:" + std::to_string(listed) + (pattern == taker::none ? "/taker:none" : "/taker:random"),
-                 listed, false, pattern});
+                {"destinations:" + std::to_string(listed) + "/taker:" + pattern_name(pattern), listed, false, pattern});
     }
     return points;
 }
