@@ -507,7 +507,7 @@ void concurrent_router<T>::distribute_chunk(batch<T>& chunk, batch_frame& frame)
     const walk_list* const list = published.load(std::memory_order_acquire);
     chunk.offered = &frame.offered;
     for (const entry* current = list->begin(); current != list->end() && !chunk.empty(); ++current) {
-        frame.offered = current->load(std::memory_order_relaxed);
+        frame.offered = current->load(std::memory_order_acquire);
         frame.offered->distribute_batch(chunk);
     }
     frame.offered = default_target.load(std::memory_order_acquire);
@@ -515,11 +515,14 @@ void concurrent_router<T>::distribute_chunk(batch<T>& chunk, batch_frame& frame)
         frame.offered->distribute_batch(chunk);
 }
 
+// Acquire: an entry of an array that a walk is already in may be
+// overwritten with a block's stand-in made after the walk began. On x86
+// the load is the plain move a relaxed one is.
 template <typename T>
 bool concurrent_router<T>::offer_listed(const T& value, const entry* current, const entry* const end)
 {
     for (; current != end; ++current) {
-        if (current->load(std::memory_order_relaxed)->distribute(value))
+        if (current->load(std::memory_order_acquire)->distribute(value))
             return true;
     }
     return false;
@@ -556,7 +559,7 @@ void concurrent_router<T>::replace_in_walks(const destination<T>* met, destinati
             continue;
         for (entry* e = r.list->begin(); e != r.list->end(); ++e) {
             if (e->load(std::memory_order_relaxed) == met)
-                e->store(instead, std::memory_order_relaxed);
+                e->store(instead, std::memory_order_release);
         }
     }
     for (batch_frame* frame = batch_frame::innermost; frame; frame = frame->outer) {
