@@ -118,6 +118,12 @@ void change(vessa::concurrent_router<routed>& router, int first_name, int last_n
         const auto [removed_name, id] = listed.front();
         listed.erase(listed.begin());
         state[removed_name].removing = tick();
+        // A block's stand-in, made now, meets walks under way; the removal
+        // has begun, so that the walks may pass the destination over.
+        EXPECT_TRUE(router.block(id));
+        if (random() % 2 == 0) {
+            EXPECT_TRUE(router.unblock(id));
+        }
         if (random() % 2 == 0) {
             EXPECT_TRUE(router.remove_destination_and_wait(id));
             if (state[removed_name].running != 0 || state[removed_name].copies != 0)
