@@ -45,7 +45,7 @@
 //   - a value nobody took goes to the default installed when the walk of
 //     the list ends;
 //   - distribute(first, last) routes its elements one by one by these
-//     rules, so a change takes effect from the next element.
+//     rules, so a change takes effect from the next element;
 //   - a destination blocked before its turn is skipped, and one
 //     unblocked before its turn is offered the value.
 // A destination's copy is destroyed once nothing lists it and no routing
