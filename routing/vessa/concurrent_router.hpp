@@ -669,6 +669,11 @@ void concurrent_router<T>::free_retired(bool wait)
         before = last_retired + 1;
         freeing.lock();
     } else {
+        // A change made by a destructor that this thread runs below: the
+        // free under way holds freeing_mutex, and what is left waits for
+        // the next.
+        if (freeing_on_this_thread == this)
+            return;
         {
             const std::lock_guard<std::mutex> lock(writer_mutex);
             if (retired_since.empty())
