@@ -31,11 +31,11 @@
 //     it is offered a value sees what it would see with router<T> in the
 //     thread that makes the change.
 //  6. Each destination's copy is destroyed exactly once, once no thread can
-//     reach it: on a thread that changes the router (add, remove, set the
-//     default: a change frees what earlier changes retired once no routing
-//     call can still be in it), that calls synchronize or
-//     remove_destination_and_wait, or that destroys the router. When the
-//     destructor returns, every copy the router held is destroyed.
+//     reach it: on a thread that changes the router (every few dozen
+//     changes, one frees what earlier ones retired and no routing call can
+//     still be in), that calls synchronize or remove_destination_and_wait,
+//     or that destroys the router. When the destructor returns, every copy
+//     the router held is destroyed.
 //  7. Destinations are called from many threads at once: their own state
 //     is theirs to protect. The router's state is race-free, as
 //     ThreadSanitizer sees it too.
@@ -199,6 +199,9 @@ private:
     std::vector<listed_destination> listed;
     std::unique_ptr<destination<T>> default_copy;
     std::vector<retired> retired_since;
+    // What the last free could not free yet.
+    std::size_t left_retired = 0;
+    static constexpr std::size_t changes_per_free = 32;
     bool default_tracked = false;
     // Tracked copies listed or installed as the default.
     std::size_t tracked_count = 0;
@@ -675,8 +678,10 @@ void concurrent_router<T>::free_retired(bool wait)
         if (freeing_on_this_thread == this)
             return;
         {
+            // Learning the oldest reader costs a barrier on every routing
+            // thread, an interrupt each: paid once per so many changes.
             const std::lock_guard<std::mutex> lock(writer_mutex);
-            if (retired_since.empty())
+            if (retired_since.size() < left_retired + changes_per_free)
                 return;
         }
         if (!freeing.try_lock())
@@ -690,6 +695,7 @@ void concurrent_router<T>::free_retired(bool wait)
                                                 [before](const retired& r) { return r.epoch >= before; });
         freed.assign(std::make_move_iterator(kept), std::make_move_iterator(retired_since.end()));
         retired_since.erase(kept, retired_since.end());
+        left_retired = retired_since.size();
     }
     const concurrent_router* const outer_freeing = freeing_on_this_thread;
     freeing_on_this_thread = this;

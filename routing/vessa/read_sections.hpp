@@ -206,9 +206,20 @@ inline void heavy_fence()
 
 // Orders the record's store before the reads of the section: for the
 // compiler alone where the writer's heavy_fence does the rest.
+// Tells the compiler which way a branch of the read side mostly goes, so
+// that the usual path runs straight through.
+inline bool usually(bool condition)
+{
+#if defined(__GNUC__)
+    return __builtin_expect(condition, true);
+#else
+    return condition;
+#endif
+}
+
 inline void reader_fence()
 {
-    if (readers_fence.load(std::memory_order_relaxed))
+    if (!usually(!readers_fence.load(std::memory_order_relaxed)))
         full_fence();
     else
         std::atomic_signal_fence(std::memory_order_seq_cst);
@@ -217,7 +228,7 @@ inline void reader_fence()
 inline read_section::read_section(read_domain& domain)
     : record(domain.own_record()), outermost(record.entered.load(std::memory_order_relaxed) == 0)
 {
-    if (outermost) {
+    if (usually(outermost)) {
         record.entered.store(domain.epoch.load(std::memory_order_acquire), std::memory_order_release);
         reader_fence();
     }
@@ -225,7 +236,7 @@ inline read_section::read_section(read_domain& domain)
 
 inline read_section::~read_section()
 {
-    if (outermost)
+    if (usually(outermost))
         record.entered.store(0, std::memory_order_release);
 }
 
@@ -234,7 +245,7 @@ inline read_domain::read_domain() : serial(next_serial()), records(std::make_sha
 inline reader_record& read_domain::own_record()
 {
     const last_record& last = last_used_record;
-    if (last.domain_serial == serial)
+    if (usually(last.domain_serial == serial))
         return *last.record;
     return register_thread();
 }
@@ -319,12 +330,15 @@ inline void read_domain::wait_for_readers(std::uint64_t retired) const
     heavy_fence();
     // Records made after this are entered at later epochs; records reused
     // by another thread meanwhile read 0 or a later epoch too.
+    // Routing calls are short: yield for a while before sleeping, whose
+    // least step is far longer than most of them.
+    const auto sleep_after = std::chrono::steady_clock::now() + std::chrono::microseconds(200);
     for (const reader_record* record : records_in_use()) {
-        for (unsigned tries = 0;; ++tries) {
+        for (;;) {
             const std::uint64_t entered = record->entered.load(std::memory_order_acquire);
             if (entered == 0 || entered > retired)
                 break;
-            if (tries < 64)
+            if (std::chrono::steady_clock::now() < sleep_after)
                 std::this_thread::yield();
             else
                 std::this_thread::sleep_for(std::chrono::microseconds(20));
