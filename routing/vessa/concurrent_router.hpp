@@ -475,10 +475,19 @@ template <typename InputIt>
 inline void concurrent_router<T>::distribute(InputIt first, InputIt last)
 {
     const detail::read_section section(readers);
+    // The bounds stay in locals while the list stays the same: one load
+    // and a compare per element to see a change.
+    const walk_list* list = published.load(std::memory_order_acquire);
+    const entry* begin = list->begin();
+    const entry* end = list->end();
     for (; first != last; ++first) {
-        const walk_list* const list = published.load(std::memory_order_acquire);
+        if (const walk_list* const now = published.load(std::memory_order_acquire); now != list) {
+            list = now;
+            begin = list->begin();
+            end = list->end();
+        }
         const T& value = *first;
-        if (!offer_listed(value, list->begin(), list->end()))
+        if (!offer_listed(value, begin, end))
             offer_default(value);
     }
 }
