@@ -1,4 +1,5 @@
 #include <cmath>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -108,6 +109,28 @@ TEST(run_summary, takes_no_wild_placement_for_an_effect)
     const placement_summary_row row = summarize_run(samples).rows.at(0);
     EXPECT_GT(row.placements.spread(), 1.0);
     EXPECT_FALSE(row.placement_effect());
+}
+
+// Each point of the axis is compared, round by round, with the router and
+// with the floor at the same point, never at another.
+TEST(run_summary, compares_the_axis_with_the_router_and_the_floor_at_each_point)
+{
+    std::vector<run_sample> samples;
+    for (unsigned round = 1; round <= 4; ++round) {
+        for (const unsigned k : {3u, 64u}) {
+            const std::string point
+                = "/destinations:" + std::to_string(k) + "/taker:none/repeat:" + std::to_string(round);
+            samples.push_back(*run_sample_named("router_distribute" + point, 8.0 * k));
+            samples.push_back(*run_sample_named("floor_virtual_calls" + point, 10.0 * k));
+            samples.push_back(*run_sample_named("router_batch" + point, 1.0 * k + round));
+        }
+    }
+    for (const axis_comparison& p : summarize_run(samples).across_destinations) {
+        if (p.family != "router_batch")
+            continue;
+        EXPECT_NEAR(p.to_floor.ratio, (p.destinations + 2.5) / (10.0 * p.destinations), 1e-9) << p.destinations;
+        EXPECT_NEAR(p.to_router.ratio, (p.destinations + 2.5) / (8.0 * p.destinations), 1e-9) << p.destinations;
+    }
 }
 
 std::vector<double> scaled(const std::vector<double>& figures, double factor)

@@ -12,6 +12,8 @@
 namespace {
 
 const char* const floor_family = "floor_virtual_calls";
+const char* const batch_prefix = "router_batch";
+const char* const sigc_family = "sigc_first_taker";
 const char* const router_family = "router_distribute";
 
 template <typename Number>
@@ -126,6 +128,16 @@ std::vector<peer_comparison> compare_with_peers(const std::vector<placement_summ
     return made;
 }
 
+// point's figures over those of family at the same point, paired by round.
+ratio_estimate axis_ratio(const std::vector<axis_comparison>& points, const axis_comparison& point, const char* family)
+{
+    const auto other = std::find_if(points.begin(), points.end(), [&](const axis_comparison& p) {
+        return p.family == family && p.destinations == point.destinations && p.taker == point.taker;
+    });
+    return other != points.end() ? median_ratio(point.figures.figures, other->figures.figures)
+                                 : ratio_estimate{std::nan(""), std::nan(""), std::nan("")};
+}
+
 std::vector<axis_comparison>
 compare_across_destinations(const std::map<std::tuple<unsigned, std::string, std::size_t>, labelled_figures>& points,
                             const family_names& names)
@@ -136,15 +148,11 @@ compare_across_destinations(const std::map<std::tuple<unsigned, std::string, std
         const figure_spread spread = figures.spread();
         if (spread.figures.size() < 2)
             continue;
-        made.push_back({names[family], destinations, taker, spread, {}});
+        made.push_back({names[family], destinations, taker, spread, {}, {}});
     }
     for (axis_comparison& point : made) {
-        const auto router = std::find_if(made.begin(), made.end(), [&](const axis_comparison& other) {
-            return other.family == router_family && other.destinations == point.destinations
-                   && other.taker == point.taker;
-        });
-        point.to_router = router != made.end() ? median_ratio(point.figures.figures, router->figures.figures)
-                                               : ratio_estimate{std::nan(""), std::nan(""), std::nan("")};
+        point.to_router = axis_ratio(made, point, router_family);
+        point.to_floor = axis_ratio(made, point, floor_family);
     }
     return made;
 }
@@ -232,6 +240,31 @@ void print_axis(std::ostream& out, const std::vector<axis_comparison>& points, i
             << std::setw(8) << p.taker << std::setw(9) << p.figures.figures.size() << std::fixed << std::setprecision(2)
             << std::setw(9) << p.figures.median() << std::setw(9) << p.figures.fastest() << std::setw(9)
             << p.figures.slowest() << "  " << with_interval(p.to_router) << "  " << ratio_words(p.to_router) << '\n';
+}
+
+// Batch routing goes below the floor, the least a call per value costs:
+// by how much, and how far below libsigc++.
+void print_batches(std::ostream& out, const std::vector<axis_comparison>& points, int width)
+{
+    const auto is_batch = [](const axis_comparison& p) { return p.family.rfind(batch_prefix, 0) == 0; };
+    if (std::none_of(points.begin(), points.end(), is_batch))
+        return;
+    out << "\nBatch routing where the axis was repeated; ratio = median / " << floor_family
+        << " median [95% CI]; factor = " << sigc_family << " median / the batch's [95% CI]\n"
+        << std::left << std::setw(width) << "family" << std::right << std::setw(14) << "destinations" << std::setw(8)
+        << "taker" << std::setw(9) << "median"
+        << "  ratio [95% CI]                 factor [95% CI]\n";
+    for (const axis_comparison& p : points) {
+        if (!is_batch(p))
+            continue;
+        const auto sigc = std::find_if(points.begin(), points.end(), [&](const axis_comparison& other) {
+            return other.family == sigc_family && other.destinations == p.destinations && other.taker == p.taker;
+        });
+        out << std::left << std::setw(width) << p.family << std::right << std::setw(14) << p.destinations
+            << std::setw(8) << p.taker << std::setw(9) << number(p.figures.median()) << "  " << std::left
+            << std::setw(30) << with_interval(p.to_floor) << std::right << " "
+            << (sigc != points.end() ? with_interval(axis_ratio(points, *sigc, p.family.c_str())) : "-") << '\n';
+    }
 }
 
 } // namespace
@@ -330,6 +363,7 @@ void print_run_summary(std::ostream& out, const run_summary& summary)
         print_rows(out, summary.rows, width);
     print_peers(out, summary.against_peers, width);
     print_axis(out, summary.across_destinations, width);
+    print_batches(out, summary.across_destinations, width);
     out.flags(flags);
     out.precision(precision);
 }

@@ -79,8 +79,9 @@ struct axis_comparison {
     unsigned destinations;
     std::string taker;
     figure_spread figures;
-    // family / router_distribute.
+    // family / router_distribute, and family / floor_virtual_calls.
     ratio_estimate to_router;
+    ratio_estimate to_floor;
 };
 
 struct run_summary {
