@@ -179,6 +179,8 @@ private:
     // Why a wait on this thread would wait for itself, or null.
     const char* waiting_waits_for_itself() const;
 
+    template <typename Change>
+    bool change_listed(destination_id id, Change change);
     // Under writer_mutex.
     std::size_t listed_index(destination_id id) const;
     void unlist(std::size_t index);
@@ -371,37 +373,36 @@ scoped_destination concurrent_router<T>::add_scoped_destination(D&& d, unsigned 
 template <typename T>
 bool concurrent_router<T>::remove_destination(destination_id id)
 {
-    {
-        const std::lock_guard<std::mutex> lock(writer_mutex);
-        unlist_expired();
-        const std::size_t index = listed_index(id);
-        if (index == listed.size())
-            return false;
-        unlist(index);
-    }
-    free_retired(false);
-    return true;
+    return change_listed(id, [this](std::size_t index) { unlist(index); });
 }
 
 template <typename T>
 bool concurrent_router<T>::block(destination_id id)
 {
-    {
-        const std::lock_guard<std::mutex> lock(writer_mutex);
-        unlist_expired();
-        const std::size_t index = listed_index(id);
-        if (index == listed.size())
-            return false;
+    return change_listed(id, [this](std::size_t index) {
         if (listed[index].blocks == 0)
             put_stand_in(index);
         ++listed[index].blocks;
-    }
-    free_retired(false);
-    return true;
+    });
 }
 
 template <typename T>
 bool concurrent_router<T>::unblock(destination_id id)
+{
+    return change_listed(id, [this](std::size_t index) {
+        if (listed[index].blocks == 1)
+            take_stand_in_away(index);
+        if (listed[index].blocks != 0)
+            --listed[index].blocks;
+    });
+}
+
+// A change of what id names: under writer_mutex, after the expired
+// tracked destinations are unlisted, change(index) if id is listed; then
+// what changes retired may be freed. Returns whether id is listed.
+template <typename T>
+template <typename Change>
+bool concurrent_router<T>::change_listed(destination_id id, Change change)
 {
     {
         const std::lock_guard<std::mutex> lock(writer_mutex);
@@ -409,10 +410,7 @@ bool concurrent_router<T>::unblock(destination_id id)
         const std::size_t index = listed_index(id);
         if (index == listed.size())
             return false;
-        if (listed[index].blocks == 1)
-            take_stand_in_away(index);
-        if (listed[index].blocks != 0)
-            --listed[index].blocks;
+        change(index);
     }
     free_retired(false);
     return true;
