@@ -20,6 +20,7 @@
 #include <vessa/router.hpp>
 
 #include "axis_work.hpp"
+#include "benchmark_setup.hpp"
 #include "deciding.hpp"
 #include "ratio_interval.hpp"
 #include "routing_setups.hpp"
@@ -157,13 +158,7 @@ std::vector<point> compared_points()
 
 int main(int argc, char** argv)
 {
-    // As distribute_bench: short runs, many rounds; the command line wins.
-    std::vector<char*> arguments(argv, argv + argc);
-    std::string short_runs = "--benchmark_min_time=0.1";
-    arguments.insert(arguments.begin() + 1, short_runs.data());
-    int argument_count = static_cast<int>(arguments.size());
-    benchmark::Initialize(&argument_count, arguments.data());
-    if (benchmark::ReportUnrecognizedArguments(argument_count, arguments.data()))
+    if (!initialize_benchmark(argc, argv))
         return 1;
 
     const std::vector<point> points = compared_points();
