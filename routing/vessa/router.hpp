@@ -431,10 +431,12 @@ void router<T>::distribute_chunk(batch<T>& chunk)
     const destination_handle* const end = begin + destinations.size();
     for (const destination_handle* current = begin; current != end && !chunk.empty(); ++current) {
         chunk.offered = &current->target;
+        chunk.offering = current->target;
         current->target->distribute_batch(chunk);
     }
     if (default_destination && !chunk.empty()) {
         chunk.offered = &default_destination->target;
+        chunk.offering = default_destination->target;
         default_destination->target->distribute_batch(chunk);
     }
 }
