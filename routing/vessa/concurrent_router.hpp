@@ -297,7 +297,7 @@ template <typename T>
 struct concurrent_router<T>::listed_destination {
     destination<T>* target;
     unsigned priority;
-    std::uint64_t serial;
+    detail::id_serial serial;
     // target is a detail::expiring<T>.
     bool tracked;
     unsigned blocks;
@@ -404,7 +404,7 @@ template <typename D>
 destination_id concurrent_router<T>::add_destination(D&& d, unsigned priority)
 {
     std::unique_ptr<destination<T>> copy(detail::new_destination<T>(std::forward<D>(d)));
-    const std::uint64_t serial = destination_id::next_serial();
+    const detail::id_serial serial = destination_id::next_serial();
     const bool tracked = detail::is_tracking<std::decay_t<D>>::value;
     {
         const std::lock_guard<std::mutex> lock(writer_mutex);
@@ -628,7 +628,7 @@ std::size_t concurrent_router<T>::listed_index(destination_id id) const
 {
     const auto found = std::find_if(listed.begin(), listed.end(),
                                     [id](const listed_destination& d) { return d.serial == id.serial; });
-    return id.serial == 0 ? listed.size() : static_cast<std::size_t>(found - listed.begin());
+    return !id.serial ? listed.size() : static_cast<std::size_t>(found - listed.begin());
 }
 
 // In place when the array has room and the order leaves the new one last,
@@ -734,12 +734,12 @@ void concurrent_router<T>::unlist_expired_copies()
 {
     const auto expired = [](const destination<T>* d) { return static_cast<const detail::expiring<T>*>(d)->expired(); };
     // Serials first: each unlisting may reorder the list.
-    std::vector<std::uint64_t> gone;
+    std::vector<detail::id_serial> gone;
     for (const listed_destination& d : listed) {
         if (d.tracked && expired(d.target))
             gone.push_back(d.serial);
     }
-    for (const std::uint64_t serial : gone) {
+    for (const detail::id_serial serial : gone) {
         retired_since.reserve(retired_since.size() + 3);
         unlist(listed_index(destination_id(serial)));
     }

@@ -97,7 +97,8 @@ private:
     bool waits_for(const reader_record& waiter, const reader_record& other) const;
 
     read_domain& domain;
-    // The one thread's record, or shared_marker() once another has read.
+    // The one thread's record, or the domain's shared_marker() once
+    // another has read.
     std::atomic<const reader_record*> sole_reader;
 };
 
@@ -135,8 +136,8 @@ struct reader_record {
     // The domain's epoch when the thread's outermost section began; 0
     // outside any section. Written by its thread alone, with release.
     std::atomic<std::uint64_t> entered{0};
-    // The site the outermost section reads, or any_site() while a section
-    // of another site is nested in it.
+    // The site the outermost section reads, or the domain's any_site()
+    // while a section of another site is nested in it.
     std::atomic<const void*> reading{nullptr};
     // While the thread waits for readers: the site, and the epoch it waits
     // past, so that two threads that would wait for each other can tell.
@@ -148,18 +149,6 @@ struct reader_record {
     // Guarded by the domain's mutex.
     bool in_use = false;
 };
-
-inline const void* any_site()
-{
-    static const char any = 0;
-    return &any;
-}
-
-inline const reader_record* shared_marker()
-{
-    static const char shared = 0;
-    return reinterpret_cast<const reader_record*>(&shared);
-}
 
 #if defined(__SANITIZE_THREAD__)
 inline constexpr bool thread_sanitizer = true;
@@ -211,6 +200,13 @@ public:
     template <typename Visit>
     void for_each_record(Visit visit);
 
+    // What a record reads while a section of another site is nested in its
+    // outermost one, and what a site's sole reader becomes once a second
+    // thread reads it: addresses in the domain, which every copy of this
+    // code that meets the site shares.
+    const void* any_site() const { return &markers[0]; }
+    const reader_record* shared_marker() const { return reinterpret_cast<const reader_record*>(&markers[1]); }
+
     std::atomic<std::uint64_t> epoch{1};
 
 private:
@@ -225,6 +221,7 @@ private:
 
     // Decided before any record exists, so that every reader sees it.
     const bool readers_fence;
+    const char markers[2] = {};
     std::mutex mutex;
     // Only grows: a record is reused by a later thread, never freed.
     std::vector<std::unique_ptr<reader_record>> records;
@@ -275,7 +272,7 @@ inline read_section::read_section(read_site& read) : site(read), record(read.dom
         record.entered.store(site.domain.epoch.load(std::memory_order_acquire), std::memory_order_release);
         site.domain.reader_fence();
         const reader_record* const sole = site.sole_reader.load(std::memory_order_relaxed);
-        if (!usually(sole == &record || sole == shared_marker()))
+        if (!usually(sole == &record || sole == site.domain.shared_marker()))
             site.note_second_reader();
     } else if (usually(record.reading.load(std::memory_order_relaxed) == &site)) {
         nesting = kind::nested_same;
@@ -305,10 +302,10 @@ void read_section::enter_nested()
     outer_nested = record.nested;
     record.nested = this;
     reading_before = record.reading.load(std::memory_order_relaxed);
-    record.reading.store(any_site(), std::memory_order_release);
+    record.reading.store(site.domain.any_site(), std::memory_order_release);
     site.domain.reader_fence();
     const reader_record* const sole = site.sole_reader.load(std::memory_order_relaxed);
-    if (sole != &record && sole != shared_marker())
+    if (sole != &record && sole != site.domain.shared_marker())
         site.note_second_reader();
 }
 
@@ -322,7 +319,7 @@ inline read_site::read_site() : domain(read_domain::of_process()), sole_reader(&
 
 // Seq_cst: a writer that does not see the mark made it before its own
 // fence, and this reader's loads after it see what the writer published.
-void read_site::note_second_reader() { sole_reader.store(shared_marker(), std::memory_order_seq_cst); }
+void read_site::note_second_reader() { sole_reader.store(domain.shared_marker(), std::memory_order_seq_cst); }
 
 inline bool read_site::inside() const
 {
@@ -355,7 +352,7 @@ inline bool read_site::read_by_caller_alone()
 inline bool read_site::reading_here(const reader_record& record) const
 {
     const void* const reading = record.reading.load(std::memory_order_acquire);
-    return reading == this || reading == any_site();
+    return reading == this || reading == domain.any_site();
 }
 
 inline std::uint64_t read_site::oldest_reader()
@@ -382,7 +379,7 @@ inline bool read_site::waits_for(const reader_record& waiter, const reader_recor
     const std::uint64_t entered = waiter.entered.load(std::memory_order_relaxed);
     const void* const reading = waiter.reading.load(std::memory_order_relaxed);
     return entered != 0 && entered <= other.waiting_until.load(std::memory_order_seq_cst)
-           && (reading == site_waited || reading == any_site());
+           && (reading == site_waited || reading == domain.any_site());
 }
 
 inline read_site::waited read_site::wait_for_readers(std::uint64_t& bound)
