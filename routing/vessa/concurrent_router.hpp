@@ -201,8 +201,8 @@ private:
     [[gnu::cold, gnu::noinline]] bool wait_and_free(const char* operation);
     [[gnu::cold, gnu::noinline]] void free_retired();
     [[gnu::cold, gnu::noinline]] freed free_retired_waiting();
-    bool free_taken(std::vector<retired>& taken);
-    std::vector<retired> take_retired_before(std::uint64_t bound);
+    void take_retired_before(std::uint64_t bound);
+    bool free_taken();
     // Why a wait on this thread would wait for itself, or null.
     const char* waiting_waits_for_itself() const;
     bool being_freed_here() const;
@@ -233,6 +233,8 @@ private:
     std::size_t removed_in_place = 0;
     std::unique_ptr<destination<T>> default_copy;
     std::vector<retired> retired_since;
+    // Its size, read without the lock to tell that nothing waits.
+    std::atomic<std::size_t> retired_count{0};
     // What the last free could not free yet.
     std::size_t left_retired = 0;
     static constexpr std::size_t changes_per_free = 32;
@@ -242,8 +244,9 @@ private:
     // Made by the first add_scoped_destination; its end disarms them all.
     std::shared_ptr<scope_link> scopes;
     // Held while freeing, so that a waiter knows the frees it waits for
-    // are over.
+    // are over; what it guards is being destroyed.
     std::mutex freeing_mutex;
+    std::vector<retired> freeing_now;
 };
 
 // ---------------------------------------------------------------------
@@ -257,7 +260,7 @@ class concurrent_router<T>::walk_list {
 public:
     static walk_list* make(std::vector<listed_destination>& order)
     {
-        const std::size_t room = std::max<std::size_t>(4, 2 * order.size());
+        const std::size_t room = std::max<std::size_t>(8, 2 * order.size());
         void* const storage = ::operator new(sizeof(walk_list) + room * sizeof(entry));
         walk_list* const list = new (storage) walk_list(room, order.size());
         for (std::size_t i = 0; i < order.size(); ++i) {
@@ -619,6 +622,7 @@ template <typename T>
 void concurrent_router<T>::retire(walk_list* list, std::unique_ptr<destination<T>> copy)
 {
     retired_since.push_back({readers.retire_stamp(), list, std::move(copy)});
+    retired_count.store(retired_since.size(), std::memory_order_relaxed);
     if (freeing_frame* const frame = freeing_frame::of(this))
         frame->retired_more = true;
 }
@@ -656,7 +660,9 @@ void concurrent_router<T>::append(const listed_destination& added)
 
 // Unlists listed[index], retires its copy and its stand-in if blocked, and
 // has the walks under way skip it: in place while the order of the rest is
-// the one a new array would have and stand-ins fill at most half of it.
+// the one a new array would have, until stand-ins outnumber the listed
+// (and are more than a few, so that a list that empties and fills again
+// keeps its array).
 template <typename T>
 void concurrent_router<T>::unlist(std::size_t index)
 {
@@ -667,7 +673,7 @@ void concurrent_router<T>::unlist(std::size_t index)
     if (detail::order_kept_without(listed, index, lower, earlier)) {
         listed.erase(listed.begin() + static_cast<std::ptrdiff_t>(index));
         (list->begin() + removed.slot)->store(&stand_in_for_removed<T>, std::memory_order_release);
-        if (2 * ++removed_in_place > list->size()) {
+        if (++removed_in_place >= 8 && removed_in_place > listed.size()) {
             std::vector<listed_destination> next(listed);
             rebuild(next);
         }
@@ -688,9 +694,12 @@ void concurrent_router<T>::unlist(std::size_t index)
 template <typename T>
 void concurrent_router<T>::rebuild(std::vector<listed_destination>& next)
 {
+    // Assigned, not swapped, so that listed keeps the room it grew to;
+    // both allocations come first, so a failure leaves all as it was.
+    listed.reserve(next.size());
     walk_list* const next_list = walk_list::make(next);
     walk_list* const replaced = published.exchange(next_list, std::memory_order_acq_rel);
-    listed.swap(next);
+    listed.assign(next.begin(), next.end());
     removed_in_place = 0;
     retire(replaced, nullptr);
 }
@@ -765,11 +774,7 @@ void concurrent_router<T>::free_retired()
     std::unique_lock<std::mutex> freeing(freeing_mutex, std::try_to_lock);
     if (!freeing.owns_lock())
         return;
-    std::size_t waiting;
-    {
-        const std::lock_guard<std::mutex> lock(writer_mutex);
-        waiting = retired_since.size();
-    }
+    const std::size_t waiting = retired_count.load(std::memory_order_relaxed);
     if (waiting == 0)
         return;
     std::uint64_t bound = readers.bound_of_retired();
@@ -780,8 +785,8 @@ void concurrent_router<T>::free_retired()
             return;
         bound = readers.oldest_reader();
     }
-    std::vector<retired> taken = take_retired_before(bound);
-    free_taken(taken);
+    take_retired_before(bound);
+    free_taken();
 }
 
 // Waits, when another thread may be inside, until no routing call can
@@ -813,33 +818,37 @@ typename concurrent_router<T>::freed concurrent_router<T>::free_retired_waiting(
             return freed::refused;
     }
     const std::lock_guard<std::mutex> freeing(freeing_mutex);
-    std::vector<retired> taken = take_retired_before(bound);
-    return free_taken(taken) ? freed::retired_more : freed::all;
+    if (retired_count.load(std::memory_order_relaxed) == 0)
+        return freed::all;
+    take_retired_before(bound);
+    return free_taken() ? freed::retired_more : freed::all;
 }
 
+// Under freeing_mutex: what was retired below bound goes to freeing_now.
 template <typename T>
-std::vector<typename concurrent_router<T>::retired> concurrent_router<T>::take_retired_before(std::uint64_t bound)
+void concurrent_router<T>::take_retired_before(std::uint64_t bound)
 {
-    std::vector<retired> taken;
     const std::lock_guard<std::mutex> lock(writer_mutex);
-    const auto kept = std::stable_partition(retired_since.begin(), retired_since.end(),
-                                            [bound](const retired& r) { return r.stamp >= bound; });
-    taken.assign(std::make_move_iterator(kept), std::make_move_iterator(retired_since.end()));
-    retired_since.erase(kept, retired_since.end());
+    // Stamps grow along retired_since: what is taken comes first.
+    const auto kept = std::partition_point(retired_since.begin(), retired_since.end(),
+                                           [bound](const retired& r) { return r.stamp < bound; });
+    freeing_now.assign(std::make_move_iterator(retired_since.begin()), std::make_move_iterator(kept));
+    retired_since.erase(retired_since.begin(), kept);
     left_retired = retired_since.size();
-    return taken;
+    retired_count.store(left_retired, std::memory_order_relaxed);
 }
 
 // Destructors run with no lock of the router's held but freeing_mutex, so
 // that they may change the router. Returns whether they unlisted more.
 template <typename T>
-bool concurrent_router<T>::free_taken(std::vector<retired>& taken)
+bool concurrent_router<T>::free_taken()
 {
     freeing_frame frame(this);
-    for (retired& r : taken) {
+    for (retired& r : freeing_now) {
         walk_list::free(r.list);
         r.copy.reset();
     }
+    freeing_now.clear();
     return frame.retired_more;
 }
 
