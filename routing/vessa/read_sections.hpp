@@ -112,18 +112,14 @@ public:
     read_section& operator=(const read_section&) = delete;
 
 private:
-    friend class read_site;
-    [[gnu::cold, gnu::noinline]] inline void enter_nested();
-    [[gnu::cold, gnu::noinline]] inline void leave_nested();
-
-    read_site& site;
-    reader_record& record;
     enum class kind : unsigned char { outermost, nested_same, nested_other };
+    // Take the record, not the section, so that the section's fields stay
+    // in registers on the usual path.
+    [[gnu::cold, gnu::noinline]] static inline kind enter_nested(read_site& site, reader_record& record);
+    [[gnu::cold, gnu::noinline]] static inline void leave_nested(reader_record& record);
+
+    reader_record& record;
     kind nesting;
-    // nested_other: the section it is nested in, and what the record said
-    // it read before.
-    read_section* outer_nested = nullptr;
-    const void* reading_before = nullptr;
 };
 
 // ---------------------------------------------------------------------
@@ -143,8 +139,13 @@ struct reader_record {
     // past, so that two threads that would wait for each other can tell.
     std::atomic<const void*> waiting_for{nullptr};
     std::atomic<std::uint64_t> waiting_until{0};
-    // Its own thread's alone: the innermost section nested in another site.
-    read_section* nested = nullptr;
+    // Its own thread's alone: the sections of other sites nested in the
+    // outermost one, innermost last, each with what reading was before it.
+    struct nested_section {
+        const read_site* site;
+        const void* reading_before;
+    };
+    std::vector<nested_section> nested;
     read_domain& domain;
     // Guarded by the domain's mutex.
     bool in_use = false;
@@ -262,7 +263,7 @@ inline void read_domain::reader_fence() const
         std::atomic_signal_fence(std::memory_order_seq_cst);
 }
 
-inline read_section::read_section(read_site& read) : site(read), record(read.domain.own_record())
+inline read_section::read_section(read_site& site) : record(site.domain.own_record())
 {
     if (usually(record.entered.load(std::memory_order_relaxed) == 0)) {
         nesting = kind::outermost;
@@ -277,7 +278,7 @@ inline read_section::read_section(read_site& read) : site(read), record(read.dom
     } else if (usually(record.reading.load(std::memory_order_relaxed) == &site)) {
         nesting = kind::nested_same;
     } else {
-        enter_nested();
+        nesting = enter_nested(site, record);
     }
 }
 
@@ -286,33 +287,30 @@ inline read_section::~read_section()
     if (usually(nesting == kind::outermost))
         record.entered.store(0, std::memory_order_release);
     else if (nesting == kind::nested_other)
-        leave_nested();
+        leave_nested(record);
 }
 
 // A section of another site inside this thread's outermost one: the record
 // keeps its epoch and reads any site until it ends, which is all that
-// writers can see; the chain tells this thread itself which sites it is in.
-void read_section::enter_nested()
+// writers can see; its list of nested sites tells this thread itself which
+// sites it is in.
+read_section::kind read_section::enter_nested(read_site& site, reader_record& record)
 {
-    nesting = kind::nested_other;
-    if (site.inside()) {
-        nesting = kind::nested_same;
-        return;
-    }
-    outer_nested = record.nested;
-    record.nested = this;
-    reading_before = record.reading.load(std::memory_order_relaxed);
+    if (site.inside())
+        return kind::nested_same;
+    record.nested.push_back({&site, record.reading.load(std::memory_order_relaxed)});
     record.reading.store(site.domain.any_site(), std::memory_order_release);
     site.domain.reader_fence();
     const reader_record* const sole = site.sole_reader.load(std::memory_order_relaxed);
     if (sole != &record && sole != site.domain.shared_marker())
         site.note_second_reader();
+    return kind::nested_other;
 }
 
-void read_section::leave_nested()
+void read_section::leave_nested(reader_record& record)
 {
-    record.nested = outer_nested;
-    record.reading.store(reading_before, std::memory_order_release);
+    record.reading.store(record.nested.back().reading_before, std::memory_order_release);
+    record.nested.pop_back();
 }
 
 inline read_site::read_site() : domain(read_domain::of_process()), sole_reader(&domain.own_record()) {}
@@ -327,10 +325,10 @@ inline bool read_site::inside() const
     if (own.entered.load(std::memory_order_relaxed) == 0)
         return false;
     const void* reading = own.reading.load(std::memory_order_relaxed);
-    for (const read_section* nested = own.nested; nested; nested = nested->outer_nested) {
-        if (&nested->site == this)
+    for (const reader_record::nested_section& nested : own.nested) {
+        if (nested.site == this)
             return true;
-        reading = nested->reading_before;
+        reading = own.nested.front().reading_before;
     }
     return reading == this;
 }
@@ -496,7 +494,7 @@ inline void read_domain::release_at_thread_exit(void* released)
     reader_record* const record = static_cast<reader_record*>(released);
     {
         const std::lock_guard<std::mutex> lock(record->domain.mutex);
-        record->nested = nullptr;
+        record->nested.clear();
         record->in_use = false;
     }
     if (own_cached_record.record == record)
@@ -515,7 +513,7 @@ inline void read_domain::forget_other_threads_in_child()
             record->entered.store(0, std::memory_order_relaxed);
             record->reading.store(nullptr, std::memory_order_relaxed);
             record->waiting_for.store(nullptr, std::memory_order_relaxed);
-            record->nested = nullptr;
+            record->nested.clear();
             record->in_use = false;
         }
     }
