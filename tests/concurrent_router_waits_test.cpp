@@ -71,6 +71,25 @@ TEST(concurrent_router_waits, scoped_end_waits_for_a_call_of_its_destination_rem
     routing.join();
 }
 
+// A wait waits for the calls of its own router, nested in another
+// router's or not, and not for a thread inside another router alone (that
+// wait would hang).
+TEST(concurrent_router_waits, waits_for_its_own_calls_nested_or_not_and_for_no_other)
+{
+    router a, b;
+    held_call in_a, in_b;
+    a.add_destination([&](const int& v) { return v == 0 ? (in_a.hold(), true) : (b.distribute(v), true); });
+    b.add_destination([&in_b](const int&) { return in_b.hold(), true; });
+    std::thread inside_a([&] { a.distribute(0); });
+    in_a.entered.wait();
+    b.synchronize();
+    in_a.release.open();
+    inside_a.join();
+    std::thread nested_in_b([&] { a.distribute(1); });
+    EXPECT_FALSE(returns_while_inside(in_b, [&] { b.synchronize(); }));
+    nested_in_b.join();
+}
+
 // Each thread is inside a routing call of one router and waits on the
 // other: a wait that would close the cycle is refused.
 TEST(concurrent_router_waits, threads_inside_two_routers_waiting_on_each_other_both_finish)
