@@ -79,8 +79,12 @@ TEST(concurrent_router_waits, waits_for_its_own_calls_nested_or_not_and_for_no_o
     router a, b;
     held_call in_a, in_b;
     a.add_destination([&](const int& v) { return v == 0 ? (in_a.hold(), true) : (b.distribute(v), true); });
-    b.add_destination([&in_b](const int&) { return in_b.hold(), true; });
-    std::thread inside_a([&] { a.distribute(0); });
+    b.add_destination([&in_b](const int& v) { return v != 1 || (in_b.hold(), true); });
+    // Having routed through b, the thread is one b's waits look at.
+    std::thread inside_a([&] {
+        b.distribute(2);
+        a.distribute(0);
+    });
     in_a.entered.wait();
     b.synchronize();
     in_a.release.open();
