@@ -95,14 +95,14 @@ double seconds_of(Region region)
 
 // Thread 0 makes what every thread shares before the timed loop, and
 // destroys it after; Google Benchmark's barriers at both ends order that
-// against the other threads.
+// against the other threads, which read it inside the loop alone.
 template <typename Shared, typename Loop>
 void with_shared(benchmark::State& state, Loop loop)
 {
     std::unique_ptr<Shared>& shared = changed_state<Shared>();
     if (state.thread_index() == 0)
         shared = std::make_unique<Shared>();
-    loop(*shared);
+    loop(shared);
     if (state.thread_index() == 0)
         shared.reset();
 }
@@ -113,11 +113,11 @@ template <typename Subject>
 void run_come_and_go_cycles(benchmark::State& state, int destinations)
 {
     using namespace come_and_go_detail;
-    with_shared<typename Subject::shared>(state, [&](typename Subject::shared& shared) {
+    with_shared<typename Subject::shared>(state, [&](const auto& shared) {
         for (auto _ : state) {
             object<typename Subject::scope> made(destinations);
-            connect_all<Subject>(shared, made, destinations);
-            Subject::emit(shared, emitted_value);
+            connect_all<Subject>(*shared, made, destinations);
+            Subject::emit(*shared, emitted_value);
         }
     });
     state.SetItemsProcessed(state.iterations());
@@ -129,11 +129,11 @@ void run_come_and_go_changes(benchmark::State& state, int destinations)
     using namespace come_and_go_detail;
     double connecting = 0;
     double ending = 0;
-    with_shared<typename Subject::shared>(state, [&](typename Subject::shared& shared) {
+    with_shared<typename Subject::shared>(state, [&](const auto& shared) {
         for (auto _ : state) {
             object<typename Subject::scope> made(destinations);
-            const double connected = seconds_of([&] { connect_all<Subject>(shared, made, destinations); });
-            Subject::emit(shared, emitted_value);
+            const double connected = seconds_of([&] { connect_all<Subject>(*shared, made, destinations); });
+            Subject::emit(*shared, emitted_value);
             const double ended = seconds_of([&] { made.scopes.clear(); });
             state.SetIterationTime(connected + ended);
             connecting += connected;
