@@ -216,14 +216,20 @@ TEST(scale_summary, sets_the_concurrent_router_over_each_family_within_rounds)
                               + std::to_string(row.destinations),
                           row.ratio);
     std::size_t expected_rows = 0;
-    for (const auto& [point, families] : model) {
-        for (const auto& [subject, subject_rounds] : families) {
+    // Named, not bound: lambdas capture no structured binding before C++20.
+    for (const auto& at_point : model) {
+        const std::string& point = at_point.first;
+        for (const auto& subject_figures_by_round : at_point.second) {
+            const std::string& subject = subject_figures_by_round.first;
+            const by_repeat& subject_rounds = subject_figures_by_round.second;
             if (subject != "concurrent_router_distribute" && subject != "concurrent_router_objects")
                 continue;
             std::vector<double> subject_figures;
             for (const auto& round : subject_rounds)
                 subject_figures.push_back(round.second);
-            for (const auto& [family, rounds] : families) {
+            for (const auto& other : at_point.second) {
+                const std::string& family = other.first;
+                const by_repeat& rounds = other.second;
                 if (family == subject)
                     continue;
                 ++expected_rows;
