@@ -1,7 +1,8 @@
 // distribute_bench: the high-resolution companion to timed_test1c. Runs
-// the experiments of families.hpp under Google Benchmark, with the peers
-// whose libraries the build found, then prints the placement summary and
-// the summary of the concurrent router's runs.
+// the experiments of families.hpp, the routers axis and objects that come
+// and go under Google Benchmark, with the peers whose libraries the build
+// found, then prints the placement summary, the summary of the concurrent
+// router's runs and that of the routers and the objects.
 #include <vector>
 
 #include <benchmark/benchmark.h>
