@@ -96,17 +96,17 @@ void print_objects(std::ostream& out, const std::vector<objects_ratio>& rows)
     if (rows.empty())
         return;
     out << "\nObjects that come and go: each connects N scoped destinations to one shared router, emits once and"
-           " ends them; millions per second, all threads together; ratio = "
-        << objects_subject << "'s median / the other's median [95% CI], above 1 when it is faster\n"
+           " ends them; thousands per second, all threads together; ratio = "
+        << objects_subject << "' median / the other's median [95% CI], above 1 when it is faster\n"
         << std::left << std::setw(13) << "measure" << std::right << std::setw(13) << "destinations" << std::setw(9)
         << "threads" << std::setw(10) << "median"
         << "  " << std::left << std::setw(18) << "over" << std::right << std::setw(10) << "its median"
         << "  ratio [95% CI]\n";
     for (const objects_ratio& row : rows)
         out << std::left << std::setw(13) << measure_name(row.measure) << std::right << std::setw(13)
-            << row.destinations << std::setw(9) << row.threads << std::setw(10) << fixed(row.ratio.median / 1e6, 3)
+            << row.destinations << std::setw(9) << row.threads << std::setw(10) << fixed(row.ratio.median / 1e3, 2)
             << "  " << std::left << std::setw(18) << row.ratio.against << std::right << std::setw(10)
-            << fixed(row.ratio.against_median / 1e6, 3) << "  " << with_interval(row.ratio.ratio) << '\n';
+            << fixed(row.ratio.against_median / 1e3, 2) << "  " << with_interval(row.ratio.ratio) << '\n';
 }
 
 } // namespace
