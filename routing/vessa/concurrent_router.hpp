@@ -196,8 +196,16 @@ private:
     void offer_default(const T& value) const;
 
     // The rare paths: changes, waiting, and freeing what they unlisted.
+    // Whether id was listed, and whether all the change unlisted is freed
+    // already, as no other thread could be reading it.
+    struct change_done {
+        bool listed;
+        bool freed_alone;
+    };
     template <typename Change>
-    bool change_listed(destination_id id, Change change);
+    change_done change_listed(destination_id id, Change change);
+    std::unique_lock<std::mutex> take_if_read_alone();
+    bool finish_change(std::unique_lock<std::mutex> freeing);
     [[gnu::cold, gnu::noinline]] bool wait_and_free(const char* operation);
     [[gnu::cold, gnu::noinline]] void free_retired();
     [[gnu::cold, gnu::noinline]] freed free_retired_waiting();
@@ -372,7 +380,8 @@ public:
     explicit scope_link(concurrent_router& owning) : owner(owning) {}
     void remove_scoped(destination_id id) override
     {
-        owner.remove_destination(id);
+        if (owner.change_listed(id, [this](std::size_t index) { owner.unlist(index); }).freed_alone)
+            return;
         if (!owner.waiting_waits_for_itself())
             owner.wait_and_free(nullptr);
     }
@@ -409,14 +418,16 @@ destination_id concurrent_router<T>::add_destination(D&& d, unsigned priority)
     std::unique_ptr<destination<T>> copy(detail::new_destination<T>(std::forward<D>(d)));
     const detail::id_serial serial = destination_id::next_serial();
     const bool tracked = detail::is_tracking<std::decay_t<D>>::value;
+    std::unique_lock<std::mutex> freeing;
     {
         const std::lock_guard<std::mutex> lock(writer_mutex);
         unlist_expired();
         append(listed_destination{copy.get(), priority, serial, tracked, 0, nullptr, 0});
         copy.release();
         tracked_count += tracked;
+        freeing = take_if_read_alone();
     }
-    free_retired();
+    finish_change(std::move(freeing));
     return destination_id(serial);
 }
 
@@ -438,13 +449,13 @@ scoped_destination concurrent_router<T>::add_scoped_destination(D&& d, unsigned 
 template <typename T>
 bool concurrent_router<T>::remove_destination(destination_id id)
 {
-    return change_listed(id, [this](std::size_t index) { unlist(index); });
+    return change_listed(id, [this](std::size_t index) { unlist(index); }).listed;
 }
 
 template <typename T>
 bool concurrent_router<T>::block(destination_id id)
 {
-    return change_listed(id, [this](std::size_t index) {
+    const auto put_stand_in = [this](std::size_t index) {
         listed_destination& d = listed[index];
         if (d.blocks == 0) {
             d.stand_in = new detail::refusing_stand_in<T>;
@@ -452,13 +463,14 @@ bool concurrent_router<T>::block(destination_id id)
             replace_in_walks(d.target, d.stand_in);
         }
         ++d.blocks;
-    });
+    };
+    return change_listed(id, put_stand_in).listed;
 }
 
 template <typename T>
 bool concurrent_router<T>::unblock(destination_id id)
 {
-    return change_listed(id, [this](std::size_t index) {
+    const auto take_stand_in_away = [this](std::size_t index) {
         listed_destination& d = listed[index];
         if (d.blocks != 0 && --d.blocks == 0) {
             destination<T>* const stand_in = std::exchange(d.stand_in, nullptr);
@@ -466,29 +478,31 @@ bool concurrent_router<T>::unblock(destination_id id)
             replace_in_walks(stand_in, d.target);
             retire(nullptr, std::unique_ptr<destination<T>>(stand_in));
         }
-    });
+    };
+    return change_listed(id, take_stand_in_away).listed;
 }
 
 // A change of what id names: under writer_mutex, after the expired
 // tracked destinations are unlisted, change(index) if id is listed; then
-// what changes unlisted may be freed. Returns whether id is listed.
+// what changes unlisted may be freed.
 template <typename T>
 template <typename Change>
-bool concurrent_router<T>::change_listed(destination_id id, Change change)
+typename concurrent_router<T>::change_done concurrent_router<T>::change_listed(destination_id id, Change change)
 {
+    std::unique_lock<std::mutex> freeing;
     {
         const std::lock_guard<std::mutex> lock(writer_mutex);
         unlist_expired();
         const std::size_t index = listed_index(id);
         if (index == listed.size())
-            return false;
+            return {false, false};
         // Room for what the change may retire, so that a failure leaves
         // all as it was.
         retired_since.reserve(retired_since.size() + 2);
         change(index);
+        freeing = take_if_read_alone();
     }
-    free_retired();
-    return true;
+    return {true, finish_change(std::move(freeing))};
 }
 
 template <typename T>
@@ -497,9 +511,10 @@ bool concurrent_router<T>::remove_destination_and_wait(destination_id id)
     if (const char* const where = waiting_waits_for_itself())
         throw std::logic_error(std::string("vessa::concurrent_router::remove_destination_and_wait: called ") + where
                                + ", it would wait for itself");
-    const bool listed_here = remove_destination(id);
-    wait_and_free("remove_destination_and_wait");
-    return listed_here;
+    const change_done removed = change_listed(id, [this](std::size_t index) { unlist(index); });
+    if (!removed.freed_alone)
+        wait_and_free("remove_destination_and_wait");
+    return removed.listed;
 }
 
 template <typename T>
@@ -508,6 +523,7 @@ void concurrent_router<T>::set_default_destination(D&& d)
 {
     std::unique_ptr<destination<T>> copy(detail::new_destination<T>(std::forward<D>(d)));
     const bool tracked = detail::is_tracking<std::decay_t<D>>::value;
+    std::unique_lock<std::mutex> freeing;
     {
         const std::lock_guard<std::mutex> lock(writer_mutex);
         unlist_expired();
@@ -517,8 +533,9 @@ void concurrent_router<T>::set_default_destination(D&& d)
         retire(nullptr, std::move(copy));
         tracked_count += tracked;
         tracked_count -= std::exchange(default_tracked, tracked);
+        freeing = take_if_read_alone();
     }
-    free_retired();
+    finish_change(std::move(freeing));
 }
 
 template <typename T>
@@ -761,10 +778,41 @@ void concurrent_router<T>::unlist_expired_copies()
     }
 }
 
-// Frees, without waiting, what no routing call can read any more: all of
-// it when no other thread has routed through the router since its last
-// grace period, else, every so many changes, what was unlisted before the
-// oldest routing call began. A change made by a destructor that this
+// Under writer_mutex, at the end of a change: when no thread but this one
+// has routed through the router since its last grace period, takes all
+// that was unlisted, to be freed at once once the lock is let go, and
+// returns the lock of freeing_mutex that the free holds. A change made by
+// a destructor that this thread runs is left to the free under way.
+template <typename T>
+std::unique_lock<std::mutex> concurrent_router<T>::take_if_read_alone()
+{
+    if (retired_since.empty() || being_freed_here())
+        return {};
+    std::unique_lock<std::mutex> freeing(freeing_mutex, std::try_to_lock);
+    if (!freeing.owns_lock() || !readers.read_by_caller_alone())
+        return {};
+    freeing_now.assign(std::make_move_iterator(retired_since.begin()), std::make_move_iterator(retired_since.end()));
+    retired_since.clear();
+    left_retired = 0;
+    retired_count.store(0, std::memory_order_relaxed);
+    return freeing;
+}
+
+// Frees what take_if_read_alone took, or else what a free that needs no
+// wait can; returns whether everything unlisted was freed.
+template <typename T>
+bool concurrent_router<T>::finish_change(std::unique_lock<std::mutex> freeing)
+{
+    if (freeing.owns_lock()) {
+        free_taken();
+        return true;
+    }
+    free_retired();
+    return false;
+}
+
+// Frees, without waiting, every so many changes, what was unlisted before
+// the oldest routing call began. A change made by a destructor that this
 // thread runs below is left to the free under way.
 template <typename T>
 void concurrent_router<T>::free_retired()
@@ -772,20 +820,11 @@ void concurrent_router<T>::free_retired()
     if (being_freed_here())
         return;
     std::unique_lock<std::mutex> freeing(freeing_mutex, std::try_to_lock);
-    if (!freeing.owns_lock())
+    // Learning the oldest reader costs a barrier on every routing thread,
+    // an interrupt each: paid once per so many changes.
+    if (!freeing.owns_lock() || retired_count.load(std::memory_order_relaxed) < left_retired + changes_per_free)
         return;
-    const std::size_t waiting = retired_count.load(std::memory_order_relaxed);
-    if (waiting == 0)
-        return;
-    std::uint64_t bound = readers.bound_of_retired();
-    if (!readers.read_by_caller_alone()) {
-        // Learning the oldest reader costs a barrier on every routing
-        // thread, an interrupt each: paid once per so many changes.
-        if (waiting < left_retired + changes_per_free)
-            return;
-        bound = readers.oldest_reader();
-    }
-    take_retired_before(bound);
+    take_retired_before(readers.oldest_reader());
     free_taken();
 }
 
