@@ -213,6 +213,7 @@ private:
     bool free_taken();
     // Why a wait on this thread would wait for itself, or null.
     const char* waiting_waits_for_itself() const;
+    void refuse_to_wait_inside(const char* operation) const;
     bool being_freed_here() const;
 
     // Under writer_mutex.
@@ -508,9 +509,7 @@ typename concurrent_router<T>::change_done concurrent_router<T>::change_listed(d
 template <typename T>
 bool concurrent_router<T>::remove_destination_and_wait(destination_id id)
 {
-    if (const char* const where = waiting_waits_for_itself())
-        throw std::logic_error(std::string("vessa::concurrent_router::remove_destination_and_wait: called ") + where
-                               + ", it would wait for itself");
+    refuse_to_wait_inside("remove_destination_and_wait");
     const change_done removed = change_listed(id, [this](std::size_t index) { unlist(index); });
     if (!removed.freed_alone)
         wait_and_free("remove_destination_and_wait");
@@ -541,9 +540,7 @@ void concurrent_router<T>::set_default_destination(D&& d)
 template <typename T>
 void concurrent_router<T>::synchronize()
 {
-    if (const char* const where = waiting_waits_for_itself())
-        throw std::logic_error(std::string("vessa::concurrent_router::synchronize: called ") + where
-                               + ", it would wait for itself");
+    refuse_to_wait_inside("synchronize");
     wait_and_free("synchronize");
 }
 
@@ -903,6 +900,14 @@ const char* concurrent_router<T>::waiting_waits_for_itself() const
     return readers.inside()     ? "inside a routing call of the same router"
            : being_freed_here() ? "by the destructor of one of its destinations"
                                 : nullptr;
+}
+
+template <typename T>
+void concurrent_router<T>::refuse_to_wait_inside(const char* operation) const
+{
+    if (const char* const where = waiting_waits_for_itself())
+        throw std::logic_error(std::string("vessa::concurrent_router::") + operation + ": called " + where
+                               + ", it would wait for itself");
 }
 
 } // namespace vessa
