@@ -18,8 +18,9 @@
 //     has held as many of the thread's values at once as it holds now. Each
 //     posting thread has a lane of its own, a chain of blocks of
 //     batch<T>::capacity values that are reused once routed; it writes the
-//     value and one count, and reads two flags. A bounded post waits only
-//     while the inbox is full.
+//     value, a count and a flag, makes one full fence, and reads two
+//     flags. A bounded post also counts itself in a shared counter, and
+//     waits only while the inbox is full.
 //  2. Values of one thread are routed in the order it posted them. Values
 //     of different threads have no order between them.
 //  3. route(r) routes the values posted before it began, through
@@ -134,6 +135,7 @@ private:
     static void put(lane& l, V&& value);
     [[gnu::cold, gnu::noinline]] static void next_block(lane& l);
     void wake_owner();
+    void wake_if_asleep();
 
     template <typename Router>
     std::size_t route_lane(lane& l, Router& router);
@@ -243,11 +245,11 @@ struct inbox<T>::lane {
     std::size_t tail_index = 0;
     std::size_t posted_here = 0;
     block* own_spares = nullptr;
+    // Set while a post is under way: only close() reads it.
+    std::atomic<bool> in_post{false};
 
     // Shared: values posted so far, stored with release after each one.
     alignas(64) std::atomic<std::size_t> posted{0};
-    // Set while a post is under way, for close().
-    std::atomic<bool> in_post{false};
     // Held by a live thread.
     std::atomic<bool> in_use{true};
     // Routed blocks, pushed by the owner and taken by the poster.
@@ -424,7 +426,7 @@ void inbox<T>::close()
             std::this_thread::yield();
     }
     close_done.store(true, std::memory_order_seq_cst);
-    wake_owner();
+    wake_if_asleep();
 }
 
 // The posting side.
@@ -568,14 +570,24 @@ void inbox<T>::next_block(lane& l)
     l.tail_index = 0;
 }
 
-// The owner's heavy fence, before it reads the counts to decide to sleep,
-// orders its flag before that read; this side's store of the count comes
-// before its read of the flag.
+// The owner stores its flag, then reads the counts; a post stores its
+// count, then reads the flag, a full fence between (a read-modify-write
+// where ThreadSanitizer would not see a fence). So either the owner sees
+// the value or the post sees the flag. The owner's side could take the
+// fence off the posts with membarrier(), but that can take milliseconds
+// on a virtual machine, and it stalls every posting thread.
 template <typename T>
 void inbox<T>::wake_owner()
 {
-    detail::reader_fence();
-    if (owner.word.load(std::memory_order_relaxed) != 0 && owner.word.exchange(0, std::memory_order_acq_rel) != 0)
+    detail::full_fence();
+    wake_if_asleep();
+}
+
+// Only the post that takes the flag back makes the system call.
+template <typename T>
+void inbox<T>::wake_if_asleep()
+{
+    if (owner.word.load(std::memory_order_seq_cst) != 0 && owner.word.exchange(0, std::memory_order_acq_rel) != 0)
         owner.wake_all();
 }
 
@@ -639,7 +651,7 @@ template <typename T>
 bool inbox<T>::has_values() const
 {
     for (const lane* l = all->first.load(std::memory_order_acquire); l; l = l->next_lane) {
-        if (l->posted.load(std::memory_order_acquire) != l->routed)
+        if (l->posted.load(std::memory_order_seq_cst) != l->routed)
             return true;
     }
     return false;
@@ -662,8 +674,7 @@ bool inbox<T>::wait_until(const clock::time_point* deadline)
             std::this_thread::yield();
             continue;
         }
-        owner.word.store(1, std::memory_order_relaxed);
-        detail::heavy_fence();
+        owner.word.store(1, std::memory_order_seq_cst);
         if (!has_values() && !close_done.load(std::memory_order_seq_cst))
             owner.sleep_while(1, deadline);
         owner.word.store(0, std::memory_order_relaxed);
