@@ -8,6 +8,7 @@
 
 #include "benchmark_setup.hpp"
 #include "families.hpp"
+#include "inbox_families.hpp"
 #include "summary_reporter.hpp"
 
 int main(int argc, char** argv)
@@ -31,6 +32,7 @@ int main(int argc, char** argv)
     register_family_experiments(families);
     register_thread_experiments(threaded);
     register_change_experiments();
+    register_producer_experiments();
 
     summary_reporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
