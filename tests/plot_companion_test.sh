@@ -135,6 +135,24 @@ plot "$work/run.json"
 expect_dots "$work/run.json.destinations.svg" 14 7
 expect_dots "$work/run.json.threads.svg" 1 1
 
+# The producers axis alone (producers.json: a brief run of two queues at
+# 1 and 2 posting threads, and their latency at 3 and 64 destinations):
+# its chart and table, and no other. A throughput panel of two lines of
+# two points and a latency panel of four, each line named in the key.
+cp "$samples/producers.json" "$work/producers.json"
+plot "$work/producers.json"
+[ "$status" -eq 0 ] || fail "producers: status $status: $(cat "$work/err")"
+[ -e "$work/producers.json.threads.svg" ] && fail "producers: drew a threads chart"
+expect_dots "$work/producers.json.producers.svg" 12 6
+for label in "inbox, destinations:3" "mutex_deque, destinations:3" "inbox, value:int, median" \
+    "inbox, value:int, 99th percentile" "mutex_deque, value:int, median" "mutex_deque, value:int, 99th percentile"; do
+    grep -qF "<text>$label</text>" "$work/producers.json.producers.svg" || fail "producers chart: no key entry $label"
+done
+for row in "inbox,values_per_second,3,int,2,2.5e+07" "inbox,median_us,3,int,1,5" "inbox,p99_us,3,int,1,40"; do
+    grep -qx "$row" "$work/producers.json.producers.csv" ||
+        fail "producers table: no row $row: $(cat "$work/producers.json.producers.csv")"
+done
+
 mkdir "$work/a_directory"
 expect_refusal "is a directory" "$work/a_directory"
 cp "$samples/garbage.txt" "$work/garbage.txt"
@@ -145,7 +163,7 @@ awk '!renamed && /"values"/ { sub(/"values"/, "\"items\""); renamed = 1 } { prin
     "$samples/companion.json" >"$work/no_values.json"
 expect_refusal "router_distribute/placement:0/1024 has no \"values\" counter" "$work/no_values.json"
 keep_entries "$work/connect_only.json" "_connect/"
-expect_refusal "holds no placement .*, destination or threaded entries of distribute_bench" "$work/connect_only.json"
+expect_refusal "holds no placement .*, destination, threaded or producers entries of distribute_bench" "$work/connect_only.json"
 
 plot
 [ "$status" -eq 2 ] || fail "no argument: status $status, not 2"
