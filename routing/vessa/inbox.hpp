@@ -13,14 +13,14 @@
 //     inbox.close();
 //
 // Guarantees:
-//  1. A post never waits for the owner: it takes no lock, makes no system
-//     call while the owner is awake, and allocates nothing once the inbox
-//     has held as many of the thread's values at once as it holds now. Each
-//     posting thread has a lane of its own, a chain of blocks of
-//     batch<T>::capacity values that are reused once routed; it writes the
-//     value, a count and a flag, makes one full fence, and reads two
-//     flags. A bounded post also counts itself in a shared counter, and
-//     waits only while the inbox is full.
+//  1. A post never waits for the owner: it takes no lock and makes no
+//     system call while the owner is awake. Each posting thread has a lane
+//     of its own, a chain of blocks of batch<T>::capacity values that are
+//     reused once routed; a post writes the value, a count and a flag,
+//     makes one full fence, and reads two flags. It allocates only on a
+//     thread's first post, for its lane, and when the lane holds more
+//     values at once than it ever did. A bounded post also counts itself
+//     in a shared counter, and waits only while the inbox is full.
 //  2. Values of one thread are routed in the order it posted them. Values
 //     of different threads have no order between them.
 //  3. route(r) routes the values posted before it began, through
