@@ -17,7 +17,7 @@
 //     system call while the owner is awake. Each posting thread has a lane
 //     of its own, a chain of blocks of batch<T>::capacity values that are
 //     reused once routed; a post writes the value, a count and a flag,
-//     makes one full fence, and reads two flags. It allocates only on a
+//     and reads two flags, with no fence and no read-modify-write. It allocates only on a
 //     thread's first post, for its lane, and when the lane holds more
 //     values at once than it ever did. A bounded post also counts itself
 //     in a shared counter, and waits only while the inbox is full.
@@ -134,7 +134,6 @@ private:
     template <typename V>
     static void put(lane& l, V&& value);
     [[gnu::cold, gnu::noinline]] static void next_block(lane& l);
-    void wake_owner();
     void wake_if_asleep();
 
     template <typename Router>
@@ -379,11 +378,11 @@ std::size_t inbox<T>::post(InputIt first, InputIt last)
                 put(l, *first);
         } catch (...) {
             // What was posted before the throw is there to route.
-            wake_owner();
+            wake_if_asleep();
             throw;
         }
     }
-    wake_owner();
+    wake_if_asleep();
     return count;
 }
 
@@ -494,7 +493,7 @@ bool inbox<T>::post_one(V&& value, bool waits)
             throw;
         }
     }
-    wake_owner();
+    wake_if_asleep();
     return true;
 }
 
@@ -570,20 +569,9 @@ void inbox<T>::next_block(lane& l)
     l.tail_index = 0;
 }
 
-// The owner stores its flag, then reads the counts; a post stores its
-// count, then reads the flag, a full fence between (a read-modify-write
-// where ThreadSanitizer would not see a fence). So either the owner sees
-// the value or the post sees the flag. The owner's side could take the
-// fence off the posts with membarrier(), but that can take milliseconds
-// on a virtual machine, and it stalls every posting thread.
-template <typename T>
-void inbox<T>::wake_owner()
-{
-    detail::full_fence();
-    wake_if_asleep();
-}
-
-// Only the post that takes the flag back makes the system call.
+// Posts call it after storing their count, with no fence between (see
+// wait_until). Only the post that takes the flag back makes the system
+// call.
 template <typename T>
 void inbox<T>::wake_if_asleep()
 {
@@ -658,11 +646,21 @@ bool inbox<T>::has_values() const
 }
 
 // Looks a few times, yielding in between, before it sleeps: a post that
-// comes meanwhile then makes no system call.
+// comes meanwhile then makes no system call. Then it stores its flag,
+// looks again and sleeps until a post that reads the flag wakes it. A
+// post stores its count and reads the flag with no fence between, to keep
+// the fence's cost (tens of ns) off every post, so a post that overlaps
+// the flag's store may read the flag unset while the owner's look misses
+// its count: only for as long as the post's store takes to reach memory.
+// The owner's first sleep is therefore short, and it looks once more
+// before sleeping for good. membarrier() would close the window instead,
+// but on a virtual machine it can take milliseconds, stalling every
+// posting thread meanwhile.
 template <typename T>
 bool inbox<T>::wait_until(const clock::time_point* deadline)
 {
     constexpr unsigned looks_before_sleeping = 16;
+    constexpr std::chrono::microseconds first_sleep(50);
     for (unsigned looks = 0;; ++looks) {
         if (has_values())
             return true;
@@ -675,8 +673,12 @@ bool inbox<T>::wait_until(const clock::time_point* deadline)
             continue;
         }
         owner.word.store(1, std::memory_order_seq_cst);
-        if (!has_values() && !close_done.load(std::memory_order_seq_cst))
-            owner.sleep_while(1, deadline);
+        const clock::time_point short_deadline = clock::now() + first_sleep;
+        const clock::time_point* sleeps_until = deadline && *deadline < short_deadline ? deadline : &short_deadline;
+        for (int sleep = 0; sleep < 2 && !has_values() && !close_done.load(std::memory_order_seq_cst); ++sleep) {
+            owner.sleep_while(1, sleeps_until);
+            sleeps_until = deadline;
+        }
         owner.word.store(0, std::memory_order_relaxed);
     }
 }
