@@ -9,10 +9,13 @@
 # one peer with a repeat, a peer that failed, a few destination entries of
 # the router and the floor and a repeat of one, one of a peer and one of
 # batch routing, a connect entry, the fitted complexity, one placement run
-# twice with its mean, and the threaded entries of two families at one and
-# two threads, one in two rounds, one with changes, one on the destination
-# axis, beside a change entry; other_program.json is the JSON of
-# another Google Benchmark program; garbage.txt is console output.
+# twice with its mean, the threaded entries of two families at one and two
+# threads, one in two rounds, one with changes, and two on the destination
+# axis, a change entry, three families of the routers axis, one in two
+# rounds, and objects that come and go: a run of cycles and one of changes
+# of the concurrent router, and a run of Signals2's cycles at two threads;
+# other_program.json is the JSON of another Google Benchmark program;
+# garbage.txt is console output.
 # Exits 77, which CTest reports as a skip, without gnuplot or xmllint.
 set -u
 tool=$1
@@ -102,38 +105,93 @@ grep -qx "function_chain,3,6,8,10" "$work/run.json.placements.csv" ||
 # points, four of the floor again, and seven key entries. A point and its
 # repeat are one point, at their median.
 expect_dots "$work/run.json.destinations.svg" 14 7
-# Every line is named: each family and taker of the run has its key entry;
-# the threaded families' are on the threads chart.
-sed -n 's|^ *"name": "\([a-z0-9_]*\)/destinations:[0-9]*/taker:\([a-z]*\).*|\1, taker:\2|p' "$work/run.json" |
-    grep -v '_threads, ' | sort -u |
-    while IFS= read -r label; do
-        grep -qF "<text>$label</text>" "$work/run.json.destinations.svg" || echo "$label"
-    done >"$work/unnamed"
-[ -s "$work/unnamed" ] && fail "destinations chart: no key entry for $(tr '\n' ';' <"$work/unnamed")"
 grep -qx "router_distribute,none,64,178" "$work/run.json.destinations.csv" ||
     fail "destinations table: no row router_distribute,none,64,178: $(cat "$work/run.json.destinations.csv")"
 grep -q "stroke-dasharray" "$work/run.json.destinations.svg" || fail "destinations chart: no dashed line"
 
 # Five points on three lines, the one with changes dashed; a point of two
-# rounds is charted at their median, and the axis's point is in the table
-# alone.
+# rounds is charted at their median.
 expect_dots "$work/run.json.threads.svg" 5 3
-for row in "concurrent_router_threads,1024,0,2,2.1e+08" "concurrent_router_threads,1024,10000,2,1.8e+08" \
-    "concurrent_router_threads,destinations:64/taker:random,0,2,3e+07"; do
+for row in "concurrent_router_threads,1024,0,2,2.1e+08" "concurrent_router_threads,1024,10000,2,1.8e+08"; do
     grep -qx "$row" "$work/run.json.threads.csv" || fail "threads table: no row $row: $(cat "$work/run.json.threads.csv")"
 done
 [ "$(grep "stroke-dasharray" "$work/run.json.threads.svg" | grep -vc gridline)" -eq 1 ] ||
     fail "threads chart: not one dashed line"
+# The threaded families on the destination axis: two points, a line each.
+expect_dots "$work/run.json.thread_destinations.svg" 2 2
+grep -qx "concurrent_router_threads,64,random,2,3e+07" "$work/run.json.thread_destinations.csv" ||
+    fail "thread destinations table: no row of the axis: $(cat "$work/run.json.thread_destinations.csv")"
+# Three families at one number of routers, one of them in two rounds.
+expect_dots "$work/run.json.routers.svg" 3 3
+grep -qx "concurrent_router_distribute,10000,7" "$work/run.json.routers.csv" ||
+    fail "routers table: no row concurrent_router_distribute,10000,7: $(cat "$work/run.json.routers.csv")"
+# Objects: a run of changes is two lines, one of connects and one of
+# disconnects; the line of two threads is dashed.
+expect_dots "$work/run.json.changes.svg" 4 4
+for row in "concurrent_router_objects,disconnects,1,2,3e+06" "signals2_objects,cycles,2,2,600000"; do
+    grep -qx "$row" "$work/run.json.changes.csv" || fail "changes table: no row $row: $(cat "$work/run.json.changes.csv")"
+done
+[ "$(grep "stroke-dasharray" "$work/run.json.changes.svg" | grep -vc gridline)" -eq 1 ] ||
+    fail "changes chart: not one dashed line"
 
-# A run filtered to the destination axis: its chart alone, and the
-# placements chart of the earlier run removed; the threaded point of the
-# axis is charted, as the run has no other.
+# Every series of the run $1, just charted, has its named line, or row, in
+# its chart. From an entry's name: the chart and the label it is drawn
+# under, or nothing for the kinds not charted: connecting, a change of one
+# concurrent router, timed_test1c's work at sizes other than 2^20,
+# aggregates, and an entry that failed in the run, which the tool names in
+# its warning.
+expect_named_lines() {
+    sed -n 's/^plot_companion: warning: left \(.*\) out: .*/\1/p' "$work/err" >"$work/left_out"
+    sed -n 's|^ *"name": "\(.*\)",$|\1|p' "$1" | grep -vxF -f "$work/left_out" | awk '
+        function say(chart, label) { print chart "\t" label }
+        /_connect\/|\/routing_threads:|_(mean|median|stddev|cv|BigO|RMS)$/ { next }
+        { n = split($0, part, "/"); family = part[1] }
+        part[2] ~ /^producers:/ { say("producers", family ", " part[3]); next }
+        family ~ /_latency$/ {
+            sub(/_latency$/, "", family)
+            say("producers", family ", " part[3] ", median")
+            say("producers", family ", " part[3] ", 99th percentile")
+            next
+        }
+        part[n] ~ /^threads:/ {
+            threads = substr(part[n], length("threads:") + 1)
+            threads = threads " thread" (threads == 1 ? "" : "s")
+            if (part[3] == "cycles")
+                say("changes", family ", cycles, " threads)
+            else if (part[3] == "changes") {
+                say("changes", family ", connects, " threads)
+                say("changes", family ", disconnects, " threads)
+            } else if (part[2] ~ /^destinations:/)
+                say("thread_destinations", family ", " part[2] ", " part[3])
+            else if (part[2] ~ /^churn:/)
+                say("threads", family ", " substr(part[2], length("churn:") + 1) " changes/s")
+            else
+                say("threads", family)
+            next
+        }
+        part[2] ~ /^routers:/ { say("routers", family); next }
+        part[2] ~ /^destinations:/ { say("destinations", family ", " part[3]); next }
+        part[n] != 1048576 { next }
+        part[2] ~ /^placement:/ { say("placements", family (part[3] ~ /^repeat:/ ? "/placement:0/repeat" : "")); next }
+        part[2] ~ /^repeat:/ { say("placements", family "/repeat"); next }
+        n == 2 { say("placements", family); next }
+        { say("no chart", $0) }
+    ' | sort -u | while IFS="$(printf '\t')" read -r chart label; do
+        grep -qF "<text>$label</text>" "$1.$chart.svg" 2>/dev/null || echo "$chart: $label"
+    done >"$work/unnamed"
+    [ -s "$work/unnamed" ] && fail "$1: no named line for $(tr '\n' ';' <"$work/unnamed")"
+}
+expect_named_lines "$work/run.json"
+
+# A run filtered to the destination axis: its charts alone, and the
+# placements and threads charts of the earlier run removed.
 keep_entries "$work/run.json" "destinations:.*taker"
 plot "$work/run.json"
 [ "$status" -eq 0 ] || fail "destinations only: status $status: $(cat "$work/err")"
 [ -e "$work/run.json.placements.svg" ] && fail "destinations only: the earlier placements chart is still there"
+[ -e "$work/run.json.threads.svg" ] && fail "destinations only: the earlier threads chart is still there"
 expect_dots "$work/run.json.destinations.svg" 14 7
-expect_dots "$work/run.json.threads.svg" 1 1
+expect_dots "$work/run.json.thread_destinations.svg" 2 2
 
 # The producers axis alone (producers.json: a brief run of two queues at
 # 1 and 2 posting threads, and their latency at 3 and 64 destinations):
@@ -148,6 +206,7 @@ for label in "inbox, destinations:3" "mutex_deque, destinations:3" "inbox, value
     "inbox, value:int, 99th percentile" "mutex_deque, value:int, median" "mutex_deque, value:int, 99th percentile"; do
     grep -qF "<text>$label</text>" "$work/producers.json.producers.svg" || fail "producers chart: no key entry $label"
 done
+expect_named_lines "$work/producers.json"
 for row in "inbox,values_per_second,3,int,2,2.5e+07" "inbox,median_us,3,int,1,5" "inbox,p99_us,3,int,1,40"; do
     grep -qx "$row" "$work/producers.json.producers.csv" ||
         fail "producers table: no row $row: $(cat "$work/producers.json.producers.csv")"
@@ -163,7 +222,8 @@ awk '!renamed && /"values"/ { sub(/"values"/, "\"items\""); renamed = 1 } { prin
     "$samples/companion.json" >"$work/no_values.json"
 expect_refusal "router_distribute/placement:0/1024 has no \"values\" counter" "$work/no_values.json"
 keep_entries "$work/connect_only.json" "_connect/"
-expect_refusal "holds no placement .*, destination, threaded or producers entries of distribute_bench" "$work/connect_only.json"
+expect_refusal "holds no placement .*, destination, threaded, routers, objects or producers entries of distribute_bench" \
+    "$work/connect_only.json"
 
 plot
 [ "$status" -eq 2 ] || fail "no argument: status $status, not 2"

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <numeric>
 #include <random>
 #include <type_traits>
 #include <vector>
@@ -143,6 +144,62 @@ TYPED_TEST(distribute_batch, removal_is_at_once_and_additions_wait_for_the_next_
     router.distribute_batch(values);
     EXPECT_EQ(offered_to_self_removing, 3);
     EXPECT_EQ(offered_to_added, 10);
+}
+
+enum class pass { offer_each, take_chosen };
+
+// Goes over its chunk twice and removes itself at its third offer.
+template <typename Router>
+class two_pass_remover : public vessa::destination<int> {
+public:
+    struct shared {
+        Router& router;
+        vessa::destination_id id;
+        int offers = 0;
+        int offers_after_removal = 0;
+    };
+    two_pass_remover(shared& s, pass first_pass, pass second_pass) : state(&s), passes{first_pass, second_pass} {}
+
+    bool distribute(const int& value) override { return offer(value); }
+    void distribute_batch(vessa::batch<int>& chunk) override
+    {
+        const auto offered = [this](const int& value) { return offer(value); };
+        for (const pass p : passes) {
+            if (p == pass::offer_each)
+                chunk.offer_each(offered);
+            else
+                chunk.take_chosen([](const int& value) { return value % 2 == 1; }, offered);
+        }
+    }
+
+private:
+    bool offer(const int&)
+    {
+        if (state->offers++ == 2)
+            state->router.remove_destination(state->id);
+        else if (state->offers > 3)
+            ++state->offers_after_removal;
+        return false;
+    }
+
+    shared* state;
+    pass passes[2];
+};
+
+TYPED_TEST(distribute_batch, removal_in_a_first_pass_stops_the_second)
+{
+    std::vector<int> values(vessa::batch<int>::capacity + 10);
+    std::iota(values.begin(), values.end(), 0);
+    for (const pass first : {pass::offer_each, pass::take_chosen}) {
+        for (const pass second : {pass::offer_each, pass::take_chosen}) {
+            TypeParam router;
+            typename two_pass_remover<TypeParam>::shared state{router, {}};
+            state.id = router.add_destination(two_pass_remover<TypeParam>(state, first, second));
+            router.distribute_batch(values);
+            EXPECT_EQ(state.offers_after_removal, 0)
+                << "passes " << static_cast<int>(first) << ", " << static_cast<int>(second);
+        }
+    }
 }
 
 } // namespace

@@ -1,7 +1,6 @@
 #include "concurrent_summary.hpp"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <iomanip>
 #include <map>
@@ -9,6 +8,8 @@
 #include <sstream>
 #include <tuple>
 #include <utility>
+
+#include "name_parts.hpp"
 
 namespace {
 
@@ -20,61 +21,6 @@ const std::pair<std::string, std::string> one_thread_counterparts[] = {
     {"concurrent_router_distribute", "router_distribute"},
     {"concurrent_router_distribute_range", "router_distribute_range"},
 };
-
-struct split_name {
-    std::string family;
-    std::map<std::string, unsigned> numbers;
-    std::vector<std::string> others;
-};
-
-// Splits a name at '/' into its family, the parts KEY:NUMBER of these
-// keys, each at most once, and the other parts in order, but for the one
-// passed over. Nothing when a part is empty or a keyed part's number does
-// not read.
-std::optional<split_name>
-split(const std::string& name, const std::vector<std::string>& keys, const std::string& passed_over)
-{
-    split_name made;
-    std::istringstream parts(name);
-    std::getline(parts, made.family, '/');
-    if (made.family.empty() || name.back() == '/')
-        return std::nullopt;
-    for (std::string part; std::getline(parts, part, '/');) {
-        const std::size_t colon = part.find(':');
-        const std::string key = part.substr(0, colon);
-        if (part.empty())
-            return std::nullopt;
-        if (part == passed_over || std::find(keys.begin(), keys.end(), key) == keys.end()) {
-            if (part != passed_over)
-                made.others.push_back(part);
-            continue;
-        }
-        const char* const first = part.data() + colon + 1;
-        const char* const last = part.data() + part.size();
-        unsigned number = 0;
-        const auto read = std::from_chars(first, last, number);
-        if (first == last || read.ec != std::errc() || read.ptr != last || !made.numbers.emplace(key, number).second)
-            return std::nullopt;
-    }
-    return made;
-}
-
-using by_repeat = std::map<unsigned, double>;
-
-// The figures of both at the repeats both have: measured side by side.
-ratio_estimate paired_ratio(const by_repeat& numerator, const by_repeat& denominator)
-{
-    std::vector<double> top;
-    std::vector<double> bottom;
-    for (const auto& [repeat, figure] : numerator) {
-        const auto beside = denominator.find(repeat);
-        if (beside != denominator.end()) {
-            top.push_back(figure);
-            bottom.push_back(beside->second);
-        }
-    }
-    return median_ratio(top, bottom);
-}
 
 std::vector<double> figures_of(const by_repeat& figures)
 {
@@ -268,7 +214,7 @@ void print_changes(std::ostream& out, const std::vector<change_cost>& rows)
 
 std::optional<thread_sample> thread_sample_named(const std::string& benchmark_name, double values_per_second)
 {
-    const auto name = split(benchmark_name, {"threads", "repeat", "churn"}, "real_time");
+    const auto name = split_name(benchmark_name, {"threads", "repeat", "churn"}, "real_time");
     if (!name || !name->numbers.count("threads") || !name->numbers.count("repeat") || name->others.empty())
         return std::nullopt;
     std::string work = name->others.front();
@@ -285,7 +231,7 @@ std::optional<thread_sample> thread_sample_named(const std::string& benchmark_na
 
 std::optional<change_sample> change_sample_named(const std::string& benchmark_name, double ns_per_change)
 {
-    const auto name = split(benchmark_name, {"routing_threads", "repeat"}, "manual_time");
+    const auto name = split_name(benchmark_name, {"routing_threads", "repeat"}, "manual_time");
     if (!name || name->numbers.size() != 2 || !name->others.empty())
         return std::nullopt;
     return change_sample{name->family, name->numbers.at("routing_threads"), name->numbers.at("repeat"), ns_per_change};

@@ -76,6 +76,20 @@ ratio_estimate median_ratio(const std::vector<double>& numerator, const std::vec
     return estimate;
 }
 
+ratio_estimate paired_ratio(const by_repeat& numerator, const by_repeat& denominator)
+{
+    std::vector<double> top;
+    std::vector<double> bottom;
+    for (const auto& [repeat, figure] : numerator) {
+        const auto beside = denominator.find(repeat);
+        if (beside != denominator.end()) {
+            top.push_back(figure);
+            bottom.push_back(beside->second);
+        }
+    }
+    return median_ratio(top, bottom);
+}
+
 std::string ratio_words(const ratio_estimate& estimate)
 {
     if (std::isnan(estimate.low))

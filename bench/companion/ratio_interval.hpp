@@ -4,6 +4,7 @@
 #ifndef VESSA_BENCH_RATIO_INTERVAL_HPP
 #define VESSA_BENCH_RATIO_INTERVAL_HPP
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,13 @@ struct ratio_estimate {
 // resampled together, so that a drift of the machine that moves both
 // cancels out; figures of unequal counts are resampled apart.
 ratio_estimate median_ratio(const std::vector<double>& numerator, const std::vector<double>& denominator);
+
+// Figures by the round (repeat) that measured them.
+using by_repeat = std::map<unsigned, double>;
+
+// median_ratio of the figures of both at the rounds both have: measured
+// side by side, and so taken as pairs.
+ratio_estimate paired_ratio(const by_repeat& numerator, const by_repeat& denominator);
 
 // "1.234 [1.100, 1.300]": the ratio and its interval, to three decimals;
 // the ratio alone without an interval, "-" without a ratio.

@@ -15,9 +15,31 @@ void summary_reporter::ReportRuns(const std::vector<Run>& runs)
     }
 }
 
+namespace {
+
+// The counter of that name, or 0 when the run has none.
+double counter_of(const benchmark::BenchmarkReporter::Run& run, const char* counter)
+{
+    const auto found = run.counters.find(counter);
+    return found == run.counters.end() ? 0 : found->second.value;
+}
+
+} // namespace
+
 void summary_reporter::take_sample(const Run& run)
 {
     const std::string name = run.benchmark_name();
+    // Before the threaded runs, whose names theirs would pass for.
+    if (const auto objects = objects_run_named(name)) {
+        if (objects->cycles) {
+            coming_and_going.push_back({*objects, objects_measure::cycles, counter_of(run, "items_per_second")});
+        } else {
+            coming_and_going.push_back({*objects, objects_measure::connects, counter_of(run, "connects_per_second")});
+            coming_and_going.push_back(
+                {*objects, objects_measure::disconnects, counter_of(run, "disconnects_per_second")});
+        }
+        return;
+    }
     // Threaded runs: the values of all threads per second of wall time.
     const auto items = run.counters.find("items_per_second");
     if (items != run.counters.end()) {
@@ -38,8 +60,11 @@ void summary_reporter::take_sample(const Run& run)
     const auto values = run.counters.find("values");
     if (values == run.counters.end() || values->second.value <= 0)
         return;
-    if (auto sample = run_sample_named(name, ns_per_iteration / values->second.value))
-        samples.push_back(*sample);
+    const double ns_per_value = ns_per_iteration / values->second.value;
+    if (auto sample = routers_sample_named(name, ns_per_value))
+        across_routers.push_back(*sample);
+    else if (auto placed = run_sample_named(name, ns_per_value))
+        samples.push_back(*placed);
 }
 
 void summary_reporter::Finalize()
@@ -50,5 +75,6 @@ void summary_reporter::Finalize()
     const run_summary placed = summarize_run(samples);
     print_run_summary(out, placed);
     print_concurrent_summary(out, summarize_concurrent(placed, threaded, changes));
+    print_scale_summary(out, summarize_scale(across_routers, coming_and_going));
     out.flush();
 }

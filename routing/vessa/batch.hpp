@@ -73,9 +73,9 @@ private:
 
     batch(const T* first, std::size_t value_count);
     template <typename Take>
-    void offer_all(Take& take, const destination<T>* self);
+    void offer_all(Take& take);
     template <typename Take>
-    void offer_positions(Take& take, const destination<T>* self);
+    void offer_positions(Take& take);
     void keep_untaken(const unsigned char* taken, std::size_t offered_count);
     [[gnu::cold, gnu::noinline]] void keep_unoffered(std::size_t kept, std::size_t first_unoffered);
     void as_positions();
@@ -93,6 +93,11 @@ private:
     // The walked entry that names the destination being offered the batch;
     // a removal puts a stand-in there.
     destination<T>* const* offered = nullptr;
+    // What offered named when the router offered the chunk: a destination
+    // that goes over the chunk twice is still told from its stand-in.
+    const destination<T>* offering = nullptr;
+
+    bool offering_removed() const { return *offered != offering; }
 };
 
 // ---------------------------------------------------------------------
@@ -163,12 +168,13 @@ template <typename T>
 template <typename Take>
 void batch<T>::offer_each(Take&& take)
 {
-    const destination<T>* const self = *offered;
+    if (offering_removed())
+        return;
     if (form == kept_as::all)
-        return offer_all(take, self);
+        return offer_all(take);
     if (form == kept_as::mask)
         as_positions();
-    offer_positions(take, self);
+    offer_positions(take);
 }
 
 // Every value pending: a plain loop over them, which the compiler
@@ -177,7 +183,7 @@ void batch<T>::offer_each(Take&& take)
 // that takes every value leaves none.
 template <typename T>
 template <typename Take>
-void batch<T>::offer_all(Take& take, const destination<T>* const self)
+void batch<T>::offer_all(Take& take)
 {
     unsigned char taken[capacity];
     unsigned char any_taken = 0;
@@ -186,7 +192,7 @@ void batch<T>::offer_all(Take& take, const destination<T>* const self)
         taken[p] = take(values[p]) ? 1 : 0;
         any_taken |= taken[p];
         all_taken &= taken[p];
-        if (*offered != self)
+        if (offering_removed())
             return keep_untaken(taken, p + 1);
     }
     if (all_taken) {
@@ -203,7 +209,7 @@ void batch<T>::offer_all(Take& take, const destination<T>* const self)
 // write to the word a later read comes from would make that read wait.
 template <typename T>
 template <typename Take>
-void batch<T>::offer_positions(Take& take, const destination<T>* const self)
+void batch<T>::offer_positions(Take& take)
 {
     constexpr std::size_t group = 8;
     std::size_t kept = 0;
@@ -214,7 +220,7 @@ void batch<T>::offer_positions(Take& take, const destination<T>* const self)
         for (std::size_t k = 0; k < group; ++k) {
             positions[kept] = read[k];
             kept += take(values[read[k]]) ? 0 : 1;
-            if (*offered != self)
+            if (offering_removed())
                 return keep_unoffered(kept, next + k + 1);
         }
     }
@@ -222,7 +228,7 @@ void batch<T>::offer_positions(Take& take, const destination<T>* const self)
         const std::uint16_t p = positions[next];
         positions[kept] = p;
         kept += take(values[p]) ? 0 : 1;
-        if (*offered != self)
+        if (offering_removed())
             return keep_unoffered(kept, next + 1);
     }
     position_count = kept;
@@ -232,9 +238,10 @@ template <typename T>
 template <typename Chosen, typename Act>
 void batch<T>::take_chosen(Chosen&& chosen, Act&& act)
 {
+    if (offering_removed())
+        return;
     if (form != kept_as::mask)
         as_mask();
-    const destination<T>* const self = *offered;
     for (std::size_t w = 0; w < word_count; ++w) {
         const T* const word_values = values + w * word_bits;
         const std::size_t lanes = std::min(word_bits, count - w * word_bits);
@@ -255,7 +262,7 @@ void batch<T>::take_chosen(Chosen&& chosen, Act&& act)
             left &= left - 1;
             act(word_values[lane]);
             // Removed: the values it has not acted on go on to the next.
-            if (*offered != self) {
+            if (offering_removed()) {
                 pending[w] |= left;
                 return;
             }

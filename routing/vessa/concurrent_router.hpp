@@ -31,11 +31,12 @@
 //     it is offered a value sees what it would see with router<T> in the
 //     thread that makes the change.
 //  6. Each destination's copy is destroyed exactly once, once no thread can
-//     reach it: on a thread that changes the router (every few dozen
-//     changes, one frees what earlier ones retired and no routing call can
-//     still be in), that calls synchronize or remove_destination_and_wait,
-//     or that destroys the router. When the destructor returns, every copy
-//     the router held is destroyed.
+//     reach it: on a thread that changes the router (at once when no other
+//     thread has routed through it since its last grace period; otherwise
+//     every few dozen changes, one frees what earlier ones unlisted and no
+//     routing call can still be in), that calls synchronize or
+//     remove_destination_and_wait, or that destroys the router. When the
+//     destructor returns, every copy the router held is destroyed.
 //  7. Destinations are called from many threads at once: their own state
 //     is theirs to protect. The router's state is race-free, as
 //     ThreadSanitizer sees it too.
@@ -43,33 +44,54 @@
 //
 // synchronize() and remove_destination_and_wait() wait for routing calls
 // in other threads to return; on a thread inside a routing call of the
-// same router they would wait for themselves, and throw std::logic_error
-// instead. Inside a routing call of another router they wait.
+// same router, or in the destructor of one of its copies, they would wait
+// for themselves, and throw std::logic_error instead. Inside a routing
+// call of another router they wait, unless the thread they wait for is
+// itself waiting for this one (two threads each inside a routing call,
+// each waiting for the other's router): then one of them, or both, throws
+// std::logic_error instead of waiting forever. A cycle through three or
+// more threads is not detected: do not wait inside a routing call for a
+// router whose destinations may wait in turn.
 //
 // Lifetimes, as router<T> has them, each a change like any other:
 //  - add_scoped_destination returns a scoped_destination, which removes
 //    the destination when destroyed or assigned another, and waits as
 //    remove_destination_and_wait does, since what the destination calls
-//    into is about to go. Ended on a thread inside a routing call of this
-//    router, or in the destructor of one of its copies, it removes without
-//    waiting instead of throwing: a call of the destination may then still
-//    run in another thread. It may outlive the router.
+//    into is about to go; it waits even when the destination was removed
+//    already. Ended where a wait would wait for itself (see above), it
+//    removes without waiting instead of throwing: a call of the
+//    destination may then still run in another thread. It may outlive the
+//    router.
 //  - A destination made with vessa::tracking(weak, d) is called only while
 //    its object can be locked, and holds the lock for each call. Once the
 //    object is gone it refuses without being called; the next change
 //    unlists it, and its copy is destroyed after the grace period, as a
 //    removed one's is.
-//  - block(id) publishes an array in which a stand-in of the destination's
-//    own, refusing everything, takes its place, and overwrites it in the
-//    arrays that walks may still be in; unblock(id) puts it back. Blocks
-//    nest. Routing checks nothing for either.
+//  - block(id) overwrites the destination's entry, in the array walks read
+//    and in those they may still be in, with a stand-in of its own that
+//    refuses everything; unblock(id) puts it back. Blocks nest. Routing
+//    checks nothing for either.
 //
-// How: the listed destinations are an immutable array published through
-// one pointer and walked inside a read section (read_sections.hpp). A
-// change builds a new array and publishes it; a removal also overwrites
-// the destination, in the arrays that walks may still be in, with a stand-in
-// that refuses everything, so those walks skip it without a check. What a
-// change replaced is freed once every routing call that could read it has
+// Programs and processes: routing from a static or thread_local
+// destructor keeps every guarantee while the router lives. Routers and ids
+// made in one shared object and used from another, each with a copy of
+// this header of its own (hidden symbols), keep them too. In the child of
+// a fork, the threads that did not survive it are no longer waited for;
+// a change that another thread was making at the fork leaves the router's
+// mutex held in the child, as with any mutex: fork with no change under
+// way, or use the router only in the parent. See read_sections.hpp for
+// membarrier.
+//
+// How: the listed destinations are an array published through one pointer
+// and walked inside a read section (read_sections.hpp). Adding appends in
+// place while the array has room and the new destination's place in the
+// order is the last; removing overwrites the destination in place with a
+// stand-in that refuses everything, which walks under way then skip
+// without a check, while the order of the rest stays the one a new array
+// would have; an array is built anew otherwise, or once stand-ins fill
+// half of it. What a change unlisted is destroyed at once when no thread
+// but the one changing has routed through the router since its last grace
+// period, and otherwise once every routing call that could read it has
 // returned.
 #ifndef VESSA_CONCURRENT_ROUTER_HPP
 #define VESSA_CONCURRENT_ROUTER_HPP
@@ -113,8 +135,8 @@ public:
     destination_id add_destination(D&& d, unsigned priority = 1);
 
     // As add_destination, and returns what removes it when destroyed or
-    // assigned another, waiting as remove_destination_and_wait does but on
-    // a thread inside a routing call of this router (see Lifetimes).
+    // assigned another, waiting as remove_destination_and_wait does but
+    // where that would wait for itself (see Lifetimes).
     template <typename D>
     scoped_destination add_scoped_destination(D&& d, unsigned priority = 1);
 
@@ -130,8 +152,9 @@ public:
     bool unblock(destination_id id);
 
     // As remove_destination, then waits until no call of the destination
-    // is running or can start in any thread, and its copy is destroyed.
-    // Throws std::logic_error inside a routing call of this router.
+    // is running or can start in any thread, and its copy is destroyed;
+    // waits so even when it was removed before. Throws std::logic_error
+    // where the wait would wait for itself (see above).
     bool remove_destination_and_wait(destination_id id);
 
     template <typename D>
@@ -155,7 +178,7 @@ public:
 
     // Returns once every routing call that began before it has returned,
     // and every copy that nothing lists any more has been destroyed.
-    // Throws std::logic_error inside a routing call of this router.
+    // Throws std::logic_error where the wait would wait for itself.
     void synchronize();
 
 private:
@@ -164,28 +187,42 @@ private:
     struct listed_destination;
     struct retired;
     struct batch_frame;
+    struct freeing_frame;
     class scope_link;
+    enum class freed { all, retired_more, refused };
 
     void distribute_chunk(batch<T>& chunk, batch_frame& frame);
     static bool offer_listed(const T& value, const entry* current, const entry* end);
     void offer_default(const T& value) const;
 
-    // The rare paths: changes, waiting, and freeing what they replaced.
-    [[gnu::cold, gnu::noinline]] void publish(std::vector<listed_destination>& next, walk_list* next_list,
-                                              std::unique_ptr<destination<T>> retired_copy) noexcept;
-    [[gnu::cold, gnu::noinline]] void replace_in_walks(const destination<T>* met, destination<T>* instead);
-    [[gnu::cold, gnu::noinline]] void free_retired(bool wait);
-    void refuse_to_wait_inside(const char* operation) const;
+    // The rare paths: changes, waiting, and freeing what they unlisted.
+    // Whether id was listed, and whether all the change unlisted is freed
+    // already, as no other thread could be reading it.
+    struct change_done {
+        bool listed;
+        bool freed_alone;
+    };
+    template <typename Change>
+    change_done change_listed(destination_id id, Change change);
+    std::unique_lock<std::mutex> take_if_read_alone();
+    bool finish_change(std::unique_lock<std::mutex> freeing);
+    [[gnu::cold, gnu::noinline]] bool wait_and_free(const char* operation);
+    [[gnu::cold, gnu::noinline]] void free_retired();
+    [[gnu::cold, gnu::noinline]] freed free_retired_waiting();
+    void take_retired_before(std::uint64_t bound);
+    bool free_taken();
     // Why a wait on this thread would wait for itself, or null.
     const char* waiting_waits_for_itself() const;
+    bool being_freed_here() const;
 
-    template <typename Change>
-    bool change_listed(destination_id id, Change change);
     // Under writer_mutex.
+    void retire(walk_list* list, std::unique_ptr<destination<T>> copy);
     std::size_t listed_index(destination_id id) const;
+    void append(const listed_destination& added);
     void unlist(std::size_t index);
-    [[gnu::cold, gnu::noinline]] void put_stand_in(std::size_t index);
-    [[gnu::cold, gnu::noinline]] void take_stand_in_away(std::size_t index);
+    [[gnu::cold, gnu::noinline]] void rebuild(std::vector<listed_destination>& next);
+    void overwrite_entry(std::size_t index, destination<T>* instead);
+    [[gnu::cold, gnu::noinline]] void replace_in_walks(const destination<T>* met, destination<T>* instead);
     // Every change begins by unlisting the tracked destinations whose
     // object is gone.
     void unlist_expired();
@@ -194,13 +231,18 @@ private:
     // Read by every routing call.
     std::atomic<walk_list*> published{nullptr};
     std::atomic<destination<T>*> default_target{nullptr};
-    detail::read_domain readers;
+    detail::read_site readers;
 
     // Changes only, under writer_mutex.
     std::mutex writer_mutex;
+    // In walk order; each names its entry in the published array, where
+    // the entries between them are removed ones' stand-ins.
     std::vector<listed_destination> listed;
+    std::size_t removed_in_place = 0;
     std::unique_ptr<destination<T>> default_copy;
     std::vector<retired> retired_since;
+    // Its size, read without the lock to tell that nothing waits.
+    std::atomic<std::size_t> retired_count{0};
     // What the last free could not free yet.
     std::size_t left_retired = 0;
     static constexpr std::size_t changes_per_free = 32;
@@ -210,25 +252,29 @@ private:
     // Made by the first add_scoped_destination; its end disarms them all.
     std::shared_ptr<scope_link> scopes;
     // Held while freeing, so that a waiter knows the frees it waits for
-    // are over.
+    // are over; what it guards is being destroyed.
     std::mutex freeing_mutex;
-    static inline thread_local const concurrent_router* freeing_on_this_thread = nullptr;
+    std::vector<retired> freeing_now;
 };
 
 // ---------------------------------------------------------------------
 // Mechanics.
 
-// What every routing call walks: a count and the destinations, in one
-// allocation. Immutable but for removed entries, which become the stand-in.
+// What every routing call walks: the destinations, in one allocation with
+// the count of those published and room for more. Entries change only to
+// become or stop being a stand-in, and to be appended.
 template <typename T>
 class concurrent_router<T>::walk_list {
 public:
-    static walk_list* make(const std::vector<listed_destination>& order)
+    static walk_list* make(std::vector<listed_destination>& order)
     {
-        void* const storage = ::operator new(sizeof(walk_list) + order.size() * sizeof(entry));
-        walk_list* const list = new (storage) walk_list(order.size());
-        for (std::size_t i = 0; i < order.size(); ++i)
+        const std::size_t room = std::max<std::size_t>(8, 2 * order.size());
+        void* const storage = ::operator new(sizeof(walk_list) + room * sizeof(entry));
+        walk_list* const list = new (storage) walk_list(room, order.size());
+        for (std::size_t i = 0; i < order.size(); ++i) {
             new (list->begin() + i) entry(order[i].walked());
+            order[i].slot = i;
+        }
         return list;
     }
     static void free(walk_list* list) noexcept
@@ -239,11 +285,21 @@ public:
 
     entry* begin() { return reinterpret_cast<entry*>(this + 1); }
     const entry* begin() const { return reinterpret_cast<const entry*>(this + 1); }
-    const entry* end() const { return begin() + count; }
+    // Acquire: the entry appended last is written before the count.
+    const entry* end() const { return begin() + count.load(std::memory_order_acquire); }
+    std::size_t size() const { return count.load(std::memory_order_relaxed); }
+    bool has_room() const { return size() < room; }
+    void append(destination<T>* added)
+    {
+        const std::size_t at = size();
+        new (begin() + at) entry(added);
+        count.store(at + 1, std::memory_order_release);
+    }
 
 private:
-    explicit walk_list(std::size_t entries) : count(entries) {}
-    std::size_t count;
+    walk_list(std::size_t entries_room, std::size_t entries) : room(entries_room), count(entries) {}
+    const std::size_t room;
+    std::atomic<std::size_t> count;
 };
 static_assert(std::is_trivially_destructible_v<std::atomic<int*>>, "walk_list frees its entries unrun");
 
@@ -252,20 +308,22 @@ template <typename T>
 struct concurrent_router<T>::listed_destination {
     destination<T>* target;
     unsigned priority;
-    std::uint64_t serial;
+    detail::id_serial serial;
     // target is a detail::expiring<T>.
     bool tracked;
     unsigned blocks;
     // Owned; walked in target's place while it is blocked.
     destination<T>* stand_in;
+    // Its entry in the published array.
+    std::size_t slot;
 
     destination<T>* walked() const { return stand_in ? stand_in : target; }
 };
 
-// What a change replaced, kept until no routing call can read it.
+// What a change unlisted, kept until no routing call can read it.
 template <typename T>
 struct concurrent_router<T>::retired {
-    std::uint64_t epoch;
+    std::uint64_t stamp;
     walk_list* list;
     std::unique_ptr<destination<T>> copy;
 };
@@ -287,22 +345,45 @@ struct concurrent_router<T>::batch_frame {
     static inline thread_local batch_frame* innermost = nullptr;
 };
 
+// The routers this thread is destroying unlisted copies of, innermost
+// first: a copy's destructor may change or wait for any of them.
+template <typename T>
+struct concurrent_router<T>::freeing_frame {
+    freeing_frame(const concurrent_router* freeing) : router(freeing), outer(innermost) { innermost = this; }
+    ~freeing_frame() { innermost = outer; }
+    freeing_frame(const freeing_frame&) = delete;
+    freeing_frame& operator=(const freeing_frame&) = delete;
+
+    static freeing_frame* of(const concurrent_router* router)
+    {
+        freeing_frame* frame = innermost;
+        while (frame && frame->router != router)
+            frame = frame->outer;
+        return frame;
+    }
+
+    const concurrent_router* router;
+    freeing_frame* outer;
+    // A destructor it ran unlisted more.
+    bool retired_more = false;
+    static inline thread_local freeing_frame* innermost = nullptr;
+};
+
 template <typename T>
 detail::refusing_stand_in<T> stand_in_for_removed;
 
-// Removes for the scoped destinations of one router. Inside a routing call
-// of the router, or the destructor of one of its copies, a wait would wait
-// for itself: removing is all it can do there.
+// Removes for the scoped destinations of one router, waiting where a wait
+// would not wait for itself: removing is all it can do there.
 template <typename T>
 class concurrent_router<T>::scope_link final : public detail::scope_owner {
 public:
     explicit scope_link(concurrent_router& owning) : owner(owning) {}
     void remove_scoped(destination_id id) override
     {
-        if (owner.waiting_waits_for_itself())
-            owner.remove_destination(id);
-        else
-            owner.remove_destination_and_wait(id);
+        if (owner.change_listed(id, [this](std::size_t index) { owner.unlist(index); }).freed_alone)
+            return;
+        if (!owner.waiting_waits_for_itself())
+            owner.wait_and_free(nullptr);
     }
 
 private:
@@ -312,7 +393,8 @@ private:
 template <typename T>
 concurrent_router<T>::concurrent_router()
 {
-    published.store(walk_list::make({}), std::memory_order_release);
+    std::vector<listed_destination> none;
+    published.store(walk_list::make(none), std::memory_order_release);
 }
 
 template <typename T>
@@ -334,24 +416,18 @@ template <typename D>
 destination_id concurrent_router<T>::add_destination(D&& d, unsigned priority)
 {
     std::unique_ptr<destination<T>> copy(detail::new_destination<T>(std::forward<D>(d)));
-    const std::uint64_t serial = destination_id::next_serial();
+    const detail::id_serial serial = destination_id::next_serial();
     const bool tracked = detail::is_tracking<std::decay_t<D>>::value;
+    std::unique_lock<std::mutex> freeing;
     {
         const std::lock_guard<std::mutex> lock(writer_mutex);
         unlist_expired();
-        // Every allocation comes first, so a failure leaves all as it was.
-        retired_since.reserve(retired_since.size() + 1);
-        std::vector<listed_destination> next;
-        next.reserve(listed.size() + 1);
-        next = listed;
-        detail::add_in_order(next, listed_destination{copy.get(), priority, serial, tracked, 0, nullptr},
-                             [](const auto& a, const auto& b) { return a.priority < b.priority; });
-        walk_list* const next_list = walk_list::make(next);
+        append(listed_destination{copy.get(), priority, serial, tracked, 0, nullptr, 0});
         copy.release();
-        publish(next, next_list, nullptr);
         tracked_count += tracked;
+        freeing = take_if_read_alone();
     }
-    free_retired(false);
+    finish_change(std::move(freeing));
     return destination_id(serial);
 }
 
@@ -373,57 +449,72 @@ scoped_destination concurrent_router<T>::add_scoped_destination(D&& d, unsigned 
 template <typename T>
 bool concurrent_router<T>::remove_destination(destination_id id)
 {
-    return change_listed(id, [this](std::size_t index) { unlist(index); });
+    return change_listed(id, [this](std::size_t index) { unlist(index); }).listed;
 }
 
 template <typename T>
 bool concurrent_router<T>::block(destination_id id)
 {
-    return change_listed(id, [this](std::size_t index) {
-        if (listed[index].blocks == 0)
-            put_stand_in(index);
-        ++listed[index].blocks;
-    });
+    const auto put_stand_in = [this](std::size_t index) {
+        listed_destination& d = listed[index];
+        if (d.blocks == 0) {
+            d.stand_in = new detail::refusing_stand_in<T>;
+            overwrite_entry(index, d.stand_in);
+            replace_in_walks(d.target, d.stand_in);
+        }
+        ++d.blocks;
+    };
+    return change_listed(id, put_stand_in).listed;
 }
 
 template <typename T>
 bool concurrent_router<T>::unblock(destination_id id)
 {
-    return change_listed(id, [this](std::size_t index) {
-        if (listed[index].blocks == 1)
-            take_stand_in_away(index);
-        if (listed[index].blocks != 0)
-            --listed[index].blocks;
-    });
+    const auto take_stand_in_away = [this](std::size_t index) {
+        listed_destination& d = listed[index];
+        if (d.blocks != 0 && --d.blocks == 0) {
+            destination<T>* const stand_in = std::exchange(d.stand_in, nullptr);
+            overwrite_entry(index, d.target);
+            replace_in_walks(stand_in, d.target);
+            retire(nullptr, std::unique_ptr<destination<T>>(stand_in));
+        }
+    };
+    return change_listed(id, take_stand_in_away).listed;
 }
 
 // A change of what id names: under writer_mutex, after the expired
 // tracked destinations are unlisted, change(index) if id is listed; then
-// what changes retired may be freed. Returns whether id is listed.
+// what changes unlisted may be freed.
 template <typename T>
 template <typename Change>
-bool concurrent_router<T>::change_listed(destination_id id, Change change)
+typename concurrent_router<T>::change_done concurrent_router<T>::change_listed(destination_id id, Change change)
 {
+    std::unique_lock<std::mutex> freeing;
     {
         const std::lock_guard<std::mutex> lock(writer_mutex);
         unlist_expired();
         const std::size_t index = listed_index(id);
         if (index == listed.size())
-            return false;
+            return {false, false};
+        // Room for what the change may retire, so that a failure leaves
+        // all as it was.
+        retired_since.reserve(retired_since.size() + 2);
         change(index);
+        freeing = take_if_read_alone();
     }
-    free_retired(false);
-    return true;
+    return {true, finish_change(std::move(freeing))};
 }
 
 template <typename T>
 bool concurrent_router<T>::remove_destination_and_wait(destination_id id)
 {
-    refuse_to_wait_inside("remove_destination_and_wait");
-    if (!remove_destination(id))
-        return false;
-    free_retired(true);
-    return true;
+    if (const char* const where = waiting_waits_for_itself())
+        throw std::logic_error(std::string("vessa::concurrent_router::remove_destination_and_wait: called ") + where
+                               + ", it would wait for itself");
+    const change_done removed = change_listed(id, [this](std::size_t index) { unlist(index); });
+    if (!removed.freed_alone)
+        wait_and_free("remove_destination_and_wait");
+    return removed.listed;
 }
 
 template <typename T>
@@ -432,24 +523,28 @@ void concurrent_router<T>::set_default_destination(D&& d)
 {
     std::unique_ptr<destination<T>> copy(detail::new_destination<T>(std::forward<D>(d)));
     const bool tracked = detail::is_tracking<std::decay_t<D>>::value;
+    std::unique_lock<std::mutex> freeing;
     {
         const std::lock_guard<std::mutex> lock(writer_mutex);
         unlist_expired();
         retired_since.reserve(retired_since.size() + 1);
         default_target.store(copy.get(), std::memory_order_release);
         default_copy.swap(copy);
-        retired_since.push_back({readers.retire_epoch(), nullptr, std::move(copy)});
+        retire(nullptr, std::move(copy));
         tracked_count += tracked;
         tracked_count -= std::exchange(default_tracked, tracked);
+        freeing = take_if_read_alone();
     }
-    free_retired(false);
+    finish_change(std::move(freeing));
 }
 
 template <typename T>
 void concurrent_router<T>::synchronize()
 {
-    refuse_to_wait_inside("synchronize");
-    free_retired(true);
+    if (const char* const where = waiting_waits_for_itself())
+        throw std::logic_error(std::string("vessa::concurrent_router::synchronize: called ") + where
+                               + ", it would wait for itself");
+    wait_and_free("synchronize");
 }
 
 template <typename T>
@@ -473,19 +568,10 @@ template <typename InputIt>
 inline void concurrent_router<T>::distribute(InputIt first, InputIt last)
 {
     const detail::read_section section(readers);
-    // The bounds stay in locals while the list stays the same: one load
-    // and a compare per element to see a change.
-    const walk_list* list = published.load(std::memory_order_acquire);
-    const entry* begin = list->begin();
-    const entry* end = list->end();
     for (; first != last; ++first) {
-        if (const walk_list* const now = published.load(std::memory_order_acquire); now != list) {
-            list = now;
-            begin = list->begin();
-            end = list->end();
-        }
+        const walk_list* const list = published.load(std::memory_order_acquire);
         const T& value = *first;
-        if (!offer_listed(value, begin, end))
+        if (!offer_listed(value, list->begin(), list->end()))
             offer_default(value);
     }
 }
@@ -515,19 +601,21 @@ template <typename T>
 void concurrent_router<T>::distribute_chunk(batch<T>& chunk, batch_frame& frame)
 {
     const walk_list* const list = published.load(std::memory_order_acquire);
+    const entry* const end = list->end();
     chunk.offered = &frame.offered;
-    for (const entry* current = list->begin(); current != list->end() && !chunk.empty(); ++current) {
+    for (const entry* current = list->begin(); current != end && !chunk.empty(); ++current) {
         frame.offered = current->load(std::memory_order_acquire);
+        chunk.offering = frame.offered;
         frame.offered->distribute_batch(chunk);
     }
     frame.offered = default_target.load(std::memory_order_acquire);
+    chunk.offering = frame.offered;
     if (frame.offered && !chunk.empty())
         frame.offered->distribute_batch(chunk);
 }
 
-// Acquire: an entry of an array that a walk is already in may be
-// overwritten with a block's stand-in made after the walk began. On x86
-// the load is the plain move a relaxed one is.
+// Acquire: an entry may be overwritten with a block's stand-in made after
+// the walk began. On x86 the load is the plain move a relaxed one is.
 template <typename T>
 bool concurrent_router<T>::offer_listed(const T& value, const entry* current, const entry* const end)
 {
@@ -546,20 +634,102 @@ void concurrent_router<T>::offer_default(const T& value) const
         fallback->distribute(value);
 }
 
-// Under writer_mutex, with room reserved in retired_since: next and
-// next_list become the list; the list they replace, and retired_copy if
-// any, wait until no routing call can read them.
+// Under writer_mutex, with room reserved in retired_since.
 template <typename T>
-void concurrent_router<T>::publish(std::vector<listed_destination>& next, walk_list* next_list,
-                                   std::unique_ptr<destination<T>> retired_copy) noexcept
+void concurrent_router<T>::retire(walk_list* list, std::unique_ptr<destination<T>> copy)
 {
-    walk_list* const replaced = published.exchange(next_list, std::memory_order_acq_rel);
-    listed.swap(next);
-    retired_since.push_back({readers.retire_epoch(), replaced, std::move(retired_copy)});
+    retired_since.push_back({readers.retire_stamp(), list, std::move(copy)});
+    retired_count.store(retired_since.size(), std::memory_order_relaxed);
+    if (freeing_frame* const frame = freeing_frame::of(this))
+        frame->retired_more = true;
 }
 
-// Under writer_mutex: walks under way meet instead where they would have
-// met met, in every list they may still be in, and so does a batch of this
+template <typename T>
+std::size_t concurrent_router<T>::listed_index(destination_id id) const
+{
+    const auto found = std::find_if(listed.begin(), listed.end(),
+                                    [id](const listed_destination& d) { return d.serial == id.serial; });
+    return !id.serial ? listed.size() : static_cast<std::size_t>(found - listed.begin());
+}
+
+// In place when the array has room and the order leaves the new one last,
+// as it does whenever its priority is no higher than its parent's in the
+// heap; otherwise a new array.
+template <typename T>
+void concurrent_router<T>::append(const listed_destination& added)
+{
+    const auto lower = [](const auto& a, const auto& b) { return a.priority < b.priority; };
+    walk_list* const list = published.load(std::memory_order_relaxed);
+    const bool stays_last = listed.empty() || !lower(listed[(listed.size() - 1) / 2], added);
+    if (stays_last && list->has_room()) {
+        listed.push_back(added);
+        listed.back().slot = list->size();
+        list->append(added.target);
+        return;
+    }
+    retired_since.reserve(retired_since.size() + 1);
+    std::vector<listed_destination> next;
+    next.reserve(listed.size() + 1);
+    next = listed;
+    detail::add_in_order(next, added, lower);
+    rebuild(next);
+}
+
+// Unlists listed[index], retires its copy and its stand-in if blocked, and
+// has the walks under way skip it: in place while the order of the rest is
+// the one a new array would have, until stand-ins outnumber the listed
+// (and are more than a few, so that a list that empties and fills again
+// keeps its array).
+template <typename T>
+void concurrent_router<T>::unlist(std::size_t index)
+{
+    const auto lower = [](const auto& a, const auto& b) { return a.priority < b.priority; };
+    const auto earlier = [](const auto& a, const auto& b) { return a.serial < b.serial; };
+    const listed_destination removed = listed[index];
+    walk_list* const list = published.load(std::memory_order_relaxed);
+    if (detail::order_kept_without(listed, index, lower, earlier)) {
+        listed.erase(listed.begin() + static_cast<std::ptrdiff_t>(index));
+        (list->begin() + removed.slot)->store(&stand_in_for_removed<T>, std::memory_order_release);
+        if (++removed_in_place >= 8 && removed_in_place > listed.size()) {
+            std::vector<listed_destination> next(listed);
+            rebuild(next);
+        }
+    } else {
+        std::vector<listed_destination> next(listed);
+        detail::erase_in_order(next, index, lower, earlier);
+        rebuild(next);
+    }
+    retire(nullptr, std::unique_ptr<destination<T>>(removed.target));
+    if (removed.stand_in)
+        retire(nullptr, std::unique_ptr<destination<T>>(removed.stand_in));
+    replace_in_walks(removed.walked(), &stand_in_for_removed<T>);
+    tracked_count -= removed.tracked;
+}
+
+// Under writer_mutex, with room for one in retired_since: next, in walk
+// order, becomes the list, in a new array.
+template <typename T>
+void concurrent_router<T>::rebuild(std::vector<listed_destination>& next)
+{
+    // Assigned, not swapped, so that listed keeps the room it grew to;
+    // both allocations come first, so a failure leaves all as it was.
+    listed.reserve(next.size());
+    walk_list* const next_list = walk_list::make(next);
+    walk_list* const replaced = published.exchange(next_list, std::memory_order_acq_rel);
+    listed.assign(next.begin(), next.end());
+    removed_in_place = 0;
+    retire(replaced, nullptr);
+}
+
+template <typename T>
+void concurrent_router<T>::overwrite_entry(std::size_t index, destination<T>* instead)
+{
+    walk_list* const list = published.load(std::memory_order_relaxed);
+    (list->begin() + listed[index].slot)->store(instead, std::memory_order_release);
+}
+
+// Under writer_mutex: walks under way in arrays already replaced meet
+// instead where they would have met met, and so does a batch of this
 // thread that is offering met a chunk now.
 template <typename T>
 void concurrent_router<T>::replace_in_walks(const destination<T>* met, destination<T>* instead)
@@ -567,7 +737,7 @@ void concurrent_router<T>::replace_in_walks(const destination<T>* met, destinati
     for (retired& r : retired_since) {
         if (!r.list)
             continue;
-        for (entry* e = r.list->begin(); e != r.list->end(); ++e) {
+        for (entry* e = r.list->begin(); e != r.list->begin() + r.list->size(); ++e) {
             if (e->load(std::memory_order_relaxed) == met)
                 e->store(instead, std::memory_order_release);
         }
@@ -576,59 +746,6 @@ void concurrent_router<T>::replace_in_walks(const destination<T>* met, destinati
         if (frame->router == this && frame->offered == met)
             frame->offered = instead;
     }
-}
-
-template <typename T>
-std::size_t concurrent_router<T>::listed_index(destination_id id) const
-{
-    const auto found = std::find_if(listed.begin(), listed.end(),
-                                    [id](const listed_destination& d) { return d.serial == id.serial; });
-    return id.serial == 0 ? listed.size() : static_cast<std::size_t>(found - listed.begin());
-}
-
-// Publishes the list without listed[index], retires its copy and its
-// stand-in if blocked, and has the walks under way skip it.
-template <typename T>
-void concurrent_router<T>::unlist(std::size_t index)
-{
-    const listed_destination removed = listed[index];
-    retired_since.reserve(retired_since.size() + 2);
-    std::vector<listed_destination> next(listed);
-    detail::erase_in_order(
-        next, index, [](const auto& a, const auto& b) { return a.priority < b.priority; },
-        [](const auto& a, const auto& b) { return a.serial < b.serial; });
-    walk_list* const next_list = walk_list::make(next);
-    publish(next, next_list, std::unique_ptr<destination<T>>(removed.target));
-    if (removed.stand_in)
-        retired_since.push_back({readers.retire_epoch(), nullptr, std::unique_ptr<destination<T>>(removed.stand_in)});
-    replace_in_walks(removed.target, &stand_in_for_removed<T>);
-    tracked_count -= removed.tracked;
-}
-
-// Blocks listed[index]: a stand-in of its own takes its place in a new
-// list and in the walks under way, so that unblocking can tell its entries
-// from those of removed destinations.
-template <typename T>
-void concurrent_router<T>::put_stand_in(std::size_t index)
-{
-    std::unique_ptr<destination<T>> stand_in(new detail::refusing_stand_in<T>);
-    retired_since.reserve(retired_since.size() + 1);
-    std::vector<listed_destination> next(listed);
-    next[index].stand_in = stand_in.get();
-    walk_list* const next_list = walk_list::make(next);
-    publish(next, next_list, nullptr);
-    replace_in_walks(listed[index].target, stand_in.release());
-}
-
-template <typename T>
-void concurrent_router<T>::take_stand_in_away(std::size_t index)
-{
-    retired_since.reserve(retired_since.size() + 1);
-    std::vector<listed_destination> next(listed);
-    destination<T>* const stand_in = std::exchange(next[index].stand_in, nullptr);
-    walk_list* const next_list = walk_list::make(next);
-    publish(next, next_list, std::unique_ptr<destination<T>>(stand_in));
-    replace_in_walks(stand_in, listed[index].target);
 }
 
 template <typename T>
@@ -642,91 +759,150 @@ template <typename T>
 void concurrent_router<T>::unlist_expired_copies()
 {
     const auto expired = [](const destination<T>* d) { return static_cast<const detail::expiring<T>*>(d)->expired(); };
-    // Serials first: each unlisting reorders the list.
-    std::vector<std::uint64_t> gone;
+    // Serials first: each unlisting may reorder the list.
+    std::vector<detail::id_serial> gone;
     for (const listed_destination& d : listed) {
         if (d.tracked && expired(d.target))
             gone.push_back(d.serial);
     }
-    for (const std::uint64_t serial : gone)
+    for (const detail::id_serial serial : gone) {
+        retired_since.reserve(retired_since.size() + 3);
         unlist(listed_index(destination_id(serial)));
+    }
     if (default_tracked && expired(default_copy.get())) {
         retired_since.reserve(retired_since.size() + 1);
         default_target.store(nullptr, std::memory_order_release);
-        retired_since.push_back({readers.retire_epoch(), nullptr, std::move(default_copy)});
+        retire(nullptr, std::move(default_copy));
         default_tracked = false;
         --tracked_count;
     }
 }
 
-// Frees what no routing call can read any more: what was retired before
-// the oldest reader entered, or, waiting, everything retired so far.
-// Destructors run with no lock of the router's held but freeing_mutex, so
-// that they may change the router; a free that finds another under way
-// leaves the work to it.
+// Under writer_mutex, at the end of a change: when no thread but this one
+// has routed through the router since its last grace period, takes all
+// that was unlisted, to be freed at once once the lock is let go, and
+// returns the lock of freeing_mutex that the free holds. A change made by
+// a destructor that this thread runs is left to the free under way.
 template <typename T>
-void concurrent_router<T>::free_retired(bool wait)
+std::unique_lock<std::mutex> concurrent_router<T>::take_if_read_alone()
 {
-    std::unique_lock<std::mutex> freeing(freeing_mutex, std::defer_lock);
-    std::uint64_t before;
-    if (wait) {
-        std::uint64_t last_retired;
-        {
-            const std::lock_guard<std::mutex> lock(writer_mutex);
-            last_retired = readers.retire_epoch();
-        }
-        readers.wait_for_readers(last_retired);
-        before = last_retired + 1;
-        freeing.lock();
-    } else {
-        // A change made by a destructor that this thread runs below: the
-        // free under way holds freeing_mutex, and what is left waits for
-        // the next.
-        if (freeing_on_this_thread == this)
-            return;
-        {
-            // Learning the oldest reader costs a barrier on every routing
-            // thread, an interrupt each: paid once per so many changes.
-            const std::lock_guard<std::mutex> lock(writer_mutex);
-            if (retired_since.size() < left_retired + changes_per_free)
-                return;
-        }
-        if (!freeing.try_lock())
-            return;
-        before = readers.oldest_reader();
+    if (retired_since.empty() || being_freed_here())
+        return {};
+    std::unique_lock<std::mutex> freeing(freeing_mutex, std::try_to_lock);
+    if (!freeing.owns_lock() || !readers.read_by_caller_alone())
+        return {};
+    freeing_now.assign(std::make_move_iterator(retired_since.begin()), std::make_move_iterator(retired_since.end()));
+    retired_since.clear();
+    left_retired = 0;
+    retired_count.store(0, std::memory_order_relaxed);
+    return freeing;
+}
+
+// Frees what take_if_read_alone took, or else what a free that needs no
+// wait can; returns whether everything unlisted was freed.
+template <typename T>
+bool concurrent_router<T>::finish_change(std::unique_lock<std::mutex> freeing)
+{
+    if (freeing.owns_lock()) {
+        free_taken();
+        return true;
     }
-    std::vector<retired> freed;
-    {
-        const std::lock_guard<std::mutex> lock(writer_mutex);
-        const auto kept = std::stable_partition(retired_since.begin(), retired_since.end(),
-                                                [before](const retired& r) { return r.epoch >= before; });
-        freed.assign(std::make_move_iterator(kept), std::make_move_iterator(retired_since.end()));
-        retired_since.erase(kept, retired_since.end());
-        left_retired = retired_since.size();
+    free_retired();
+    return false;
+}
+
+// Frees, without waiting, every so many changes, what was unlisted before
+// the oldest routing call began. A change made by a destructor that this
+// thread runs below is left to the free under way.
+template <typename T>
+void concurrent_router<T>::free_retired()
+{
+    if (being_freed_here())
+        return;
+    std::unique_lock<std::mutex> freeing(freeing_mutex, std::try_to_lock);
+    // Learning the oldest reader costs a barrier on every routing thread,
+    // an interrupt each: paid once per so many changes.
+    if (!freeing.owns_lock() || retired_count.load(std::memory_order_relaxed) < left_retired + changes_per_free)
+        return;
+    take_retired_before(readers.oldest_reader());
+    free_taken();
+}
+
+// Waits, when another thread may be inside, until no routing call can
+// read what was unlisted so far, and frees it; again while the destructors
+// it ran unlisted more. Throws for operation (or, with none, gives up the
+// wait) when the thread it would wait for waits for this one.
+template <typename T>
+bool concurrent_router<T>::wait_and_free(const char* operation)
+{
+    for (;;) {
+        const freed result = free_retired_waiting();
+        if (result == freed::all)
+            return true;
+        if (result == freed::refused) {
+            if (!operation)
+                return false;
+            throw std::logic_error(std::string("vessa::concurrent_router::") + operation
+                                   + ": the thread it would wait for waits for this one, each inside a routing call");
+        }
     }
-    const concurrent_router* const outer_freeing = freeing_on_this_thread;
-    freeing_on_this_thread = this;
-    for (retired& r : freed) {
+}
+
+template <typename T>
+typename concurrent_router<T>::freed concurrent_router<T>::free_retired_waiting()
+{
+    std::uint64_t bound = readers.bound_of_retired();
+    if (!readers.read_by_caller_alone()) {
+        if (readers.wait_for_readers(bound) == detail::read_site::waited::refused_for_cycle)
+            return freed::refused;
+    }
+    const std::lock_guard<std::mutex> freeing(freeing_mutex);
+    if (retired_count.load(std::memory_order_relaxed) == 0)
+        return freed::all;
+    take_retired_before(bound);
+    return free_taken() ? freed::retired_more : freed::all;
+}
+
+// Under freeing_mutex: what was retired below bound goes to freeing_now.
+template <typename T>
+void concurrent_router<T>::take_retired_before(std::uint64_t bound)
+{
+    const std::lock_guard<std::mutex> lock(writer_mutex);
+    // Stamps grow along retired_since: what is taken comes first.
+    const auto kept = std::partition_point(retired_since.begin(), retired_since.end(),
+                                           [bound](const retired& r) { return r.stamp < bound; });
+    freeing_now.assign(std::make_move_iterator(retired_since.begin()), std::make_move_iterator(kept));
+    retired_since.erase(retired_since.begin(), kept);
+    left_retired = retired_since.size();
+    retired_count.store(left_retired, std::memory_order_relaxed);
+}
+
+// Destructors run with no lock of the router's held but freeing_mutex, so
+// that they may change the router. Returns whether they unlisted more.
+template <typename T>
+bool concurrent_router<T>::free_taken()
+{
+    freeing_frame frame(this);
+    for (retired& r : freeing_now) {
         walk_list::free(r.list);
         r.copy.reset();
     }
-    freeing_on_this_thread = outer_freeing;
+    freeing_now.clear();
+    return frame.retired_more;
+}
+
+template <typename T>
+bool concurrent_router<T>::being_freed_here() const
+{
+    return freeing_frame::of(this) != nullptr;
 }
 
 template <typename T>
 const char* concurrent_router<T>::waiting_waits_for_itself() const
 {
-    return readers.inside()                 ? "inside a routing call of the same router"
-           : freeing_on_this_thread == this ? "by the destructor of one of its destinations"
-                                            : nullptr;
-}
-
-template <typename T>
-void concurrent_router<T>::refuse_to_wait_inside(const char* operation) const
-{
-    if (const char* const where = waiting_waits_for_itself())
-        throw std::logic_error(std::string("vessa::concurrent_router::") + operation + ": called " + where
-                               + ", it would wait for itself");
+    return readers.inside()     ? "inside a routing call of the same router"
+           : being_freed_here() ? "by the destructor of one of its destinations"
+                                : nullptr;
 }
 
 } // namespace vessa

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <iterator>
 #include <type_traits>
 #include <utility>
@@ -69,10 +70,32 @@ take_if_destination<std::decay_t<Predicate>, std::decay_t<Act>> take_if(Predicat
     return {std::forward<Predicate>(predicate), std::forward<Act>(act)};
 }
 
-// Names a listed destination, for remove_destination. Ids are drawn from
-// one counter for the whole process, shared by every router of every
-// value type, so an id never names another destination than the one it
-// was given for, in any router.
+namespace detail {
+// What tells ids apart: a count, and the counter it comes from. Each copy
+// of this code has a counter of its own (a shared object built with
+// hidden symbols has one), which is never freed, so no two ids of the
+// process are alike.
+struct id_serial {
+    const void* source = nullptr;
+    std::uint64_t count = 0;
+
+    explicit operator bool() const { return count != 0; }
+    friend bool operator==(const id_serial& a, const id_serial& b)
+    {
+        return a.count == b.count && a.source == b.source;
+    }
+    friend bool operator!=(const id_serial& a, const id_serial& b) { return !(a == b); }
+    // The order of drawing, within a counter.
+    friend bool operator<(const id_serial& a, const id_serial& b)
+    {
+        return a.count != b.count ? a.count < b.count : std::less<const void*>()(a.source, b.source);
+    }
+};
+} // namespace detail
+
+// Names a listed destination, for remove_destination. Ids are never
+// reused, in any router of any value type of the process, so an id never
+// names another destination than the one it was given for.
 class destination_id {
 public:
     // Names no destination.
@@ -86,22 +109,22 @@ private:
     friend class router;
     template <typename>
     friend class concurrent_router;
-    explicit destination_id(std::uint64_t id_serial) : serial(id_serial) {}
+    explicit destination_id(detail::id_serial id) : serial(id) {}
 
-    // The next unused serial; 0 is never drawn.
-    static std::uint64_t next_serial();
+    // The next unused serial; a count of 0 is never drawn.
+    static detail::id_serial next_serial();
 
-    std::uint64_t serial = 0;
+    detail::id_serial serial;
 };
 
 // ---------------------------------------------------------------------
 // Mechanics.
 
-inline std::uint64_t destination_id::next_serial()
+inline detail::id_serial destination_id::next_serial()
 {
     // Atomic: routers of other threads draw from it too.
-    static std::atomic<std::uint64_t> last_serial{0};
-    return last_serial.fetch_add(1, std::memory_order_relaxed) + 1;
+    static std::atomic<std::uint64_t>* const last_count = new std::atomic<std::uint64_t>(0);
+    return {last_count, last_count->fetch_add(1, std::memory_order_relaxed) + 1};
 }
 
 namespace detail {

@@ -144,6 +144,8 @@ private:
 
     const std::size_t capacity;
     const std::uint64_t serial;
+    // Whose fences order posts against close(), shared with the routers.
+    const detail::read_domain& domain;
     // Shared with the threads that post, which give their lane back when
     // they exit if the inbox is still alive.
     std::shared_ptr<lanes> all;
@@ -288,10 +290,10 @@ struct inbox<T>::lanes {
 template <typename T>
 class inbox<T>::posting {
 public:
-    explicit posting(lane& l) : own(l)
+    posting(lane& l, const detail::read_domain& domain) : own(l)
     {
         own.in_post.store(true, std::memory_order_relaxed);
-        detail::reader_fence();
+        domain.reader_fence();
     }
     ~posting() { own.in_post.store(false, std::memory_order_release); }
     posting(const posting&) = delete;
@@ -308,10 +310,11 @@ inbox<T>::inbox() : inbox(0)
 
 template <typename T>
 inbox<T>::inbox(std::size_t bound)
-    : capacity(bound), serial(detail::next_inbox_serial()), all(std::make_shared<lanes>())
+    : capacity(bound), serial(detail::next_inbox_serial()),
+      // Made before any post, so that it has decided whether posters fence
+      // themselves.
+      domain(detail::read_domain::of_process()), all(std::make_shared<lanes>())
 {
-    // Decides, before any post, whether posters fence themselves.
-    detail::membarrier_ready();
 }
 
 template <typename T>
@@ -370,7 +373,7 @@ std::size_t inbox<T>::post(InputIt first, InputIt last)
     }
     lane& l = own_lane();
     {
-        const posting scope(l);
+        const posting scope(l, domain);
         if (is_closed.load(std::memory_order_relaxed))
             return 0;
         try {
@@ -419,7 +422,7 @@ void inbox<T>::close()
     is_closed.store(true, std::memory_order_seq_cst);
     room.word.fetch_add(1, std::memory_order_seq_cst);
     room.wake_all();
-    detail::heavy_fence();
+    domain.heavy_fence();
     for (lane* l = all->first.load(std::memory_order_seq_cst); l; l = l->next_lane) {
         while (l->in_post.load(std::memory_order_acquire))
             std::this_thread::yield();
@@ -481,7 +484,7 @@ bool inbox<T>::post_one(V&& value, bool waits)
     if (capacity != 0 && !reserve(waits))
         return false;
     {
-        const posting scope(l);
+        const posting scope(l, domain);
         if (is_closed.load(std::memory_order_relaxed)) {
             release_room(1);
             return false;

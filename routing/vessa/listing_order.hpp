@@ -22,15 +22,56 @@ void add_in_order(std::vector<Entry>& entries, const Entry& added, Lower lower)
     std::push_heap(entries.begin(), entries.end(), lower);
 }
 
+// Whether entries, a heap of equal priorities in the order they were
+// added, which is the heap that adding them again in that order builds.
+template <typename Entry, typename Lower, typename Earlier>
+bool as_added_alike(const std::vector<Entry>& entries, Lower lower, Earlier earlier)
+{
+    const auto unequal = [&](const Entry& a, const Entry& b) { return lower(a, b) || lower(b, a); };
+    return std::adjacent_find(entries.begin(), entries.end(), unequal) == entries.end()
+           && std::is_sorted(entries.begin(), entries.end(), earlier);
+}
+
 // Removes entries[index] and rebuilds the heap of the rest. Earlier(a, b):
 // a was added before b.
 template <typename Entry, typename Lower, typename Earlier>
 void erase_in_order(std::vector<Entry>& entries, std::size_t index, Lower lower, Earlier earlier)
 {
     entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(index));
+    if (as_added_alike(entries, lower, earlier))
+        return;
     std::sort(entries.begin(), entries.end(), earlier);
     for (auto end = entries.begin(); end != entries.end();)
         std::push_heap(entries.begin(), ++end, lower);
+}
+
+// Whether erase_in_order(entries, index) leaves the rest in the order they
+// are in now. Equal priorities in the order of adding stay so: the usual
+// case, told without a copy.
+template <typename Entry, typename Lower, typename Earlier>
+bool order_kept_without(const std::vector<Entry>& entries, std::size_t index, Lower lower, Earlier earlier)
+{
+    const Entry* previous = nullptr;
+    bool alike = true;
+    for (std::size_t i = 0; i < entries.size() && alike; ++i) {
+        if (i == index)
+            continue;
+        alike = !previous
+                || (!lower(*previous, entries[i]) && !lower(entries[i], *previous) && earlier(*previous, entries[i]));
+        previous = &entries[i];
+    }
+    if (alike)
+        return true;
+    std::vector<Entry> rebuilt(entries);
+    erase_in_order(rebuilt, index, lower, earlier);
+    for (std::size_t i = 0, r = 0; i < entries.size(); ++i) {
+        if (i == index)
+            continue;
+        const Entry& kept = rebuilt[r++];
+        if (earlier(entries[i], kept) || earlier(kept, entries[i]))
+            return false;
+    }
+    return true;
 }
 
 } // namespace detail

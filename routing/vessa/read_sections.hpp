@@ -1,26 +1,39 @@
-// vessa: read sections that cost the reader a load and a store to its own
-// record, and the grace periods that tell a writer when what it retired
-// can no longer be read.
+// vessa: read sections that cost the reader a few loads and stores to its
+// own record, and the grace periods that tell a writer when what it
+// retired can no longer be read.
 //
-// A read_domain serves one shared structure. A reader thread enters a
-// read_section before it reads the structure and leaves it after; a
-// writer publishes a new version, retires the old one with retire_epoch(),
-// and frees it once oldest_reader() has moved past that epoch, or waits
-// for that with wait_for_readers(). Readers need no registration: a
-// thread's record is made on its first section in a domain and released
-// when the thread exits. Records are per domain, so a thread inside a
-// section of one domain never holds up another domain's writers.
+// A read_site is one shared structure. A reader thread enters a
+// read_section of the site before it reads the structure and leaves it
+// after; a writer publishes a new version and retires the old one with
+// retire_stamp(), then frees it once oldest_reader() has moved past that
+// stamp, or after wait_for_readers(). Readers need no registration.
+//
+// Every site of the program shares one read_domain: a thread has one
+// record in it, whatever the number of sites it reads, made on its first
+// section and released only after the thread's thread_local objects are
+// destroyed, so that routing from their destructors, and from static
+// destructors on the main thread, keeps every guarantee. A record names
+// the site its outermost section reads, so a writer waits only for the
+// threads inside its own site. A site also knows whether one thread alone
+// has read it since its last grace period: while that thread is the
+// writer, what it retires is freed at once, with no barrier and no wait.
 //
 // The reader's side has no fence on Linux: the writer pays for it with
 // membarrier(), which makes every running thread of the process pass a
-// full barrier. Where the kernel lacks it, readers fence themselves.
+// full barrier. Where the kernel lacks it, readers fence themselves; where
+// it fails once readers rely on it, the program stops with a message, as
+// no other barrier would make their sections safe.
 #ifndef VESSA_READ_SECTIONS_HPP
 #define VESSA_READ_SECTIONS_HPP
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -31,141 +44,112 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 #endif
+#if defined(__unix__) || defined(__APPLE__)
+#include <pthread.h>
+#define VESSA_POSIX_THREADS 1
+#endif
 
 namespace vessa {
 namespace detail {
 
-// One thread's record in one domain.
-struct reader_record {
-    // The domain's epoch when the thread's outermost section began; 0
-    // outside any section. Written by its thread alone, with release, so
-    // that a writer who reads it with acquire sees all that the thread did
-    // in the sections before.
-    std::atomic<std::uint64_t> entered{0};
-    // Held by a live thread; guarded by the domain's registry mutex.
-    bool in_use = false;
-};
+class read_domain;
+class read_section;
+struct reader_record;
 
-class read_domain {
+// One shared structure's readers, as its writers see them.
+class read_site {
 public:
-    read_domain();
-    read_domain(const read_domain&) = delete;
-    read_domain& operator=(const read_domain&) = delete;
+    // In the process's domain; the constructing thread is its one reader.
+    read_site();
+    read_site(const read_site&) = delete;
+    read_site& operator=(const read_site&) = delete;
 
-    // Whether the calling thread is inside a section of this domain.
+    // Whether the calling thread is inside a section of this site.
     bool inside() const;
 
     // Writers, serialized among themselves, after publishing a new version:
-    // the epoch to retire the old one with. Readers that entered at or
-    // before it may still read the old version.
-    std::uint64_t retire_epoch();
+    // the stamp to retire the old one with.
+    std::uint64_t retire_stamp();
 
-    // The oldest epoch a reader may still read at: what was retired before
-    // it can be freed. Never waits.
-    std::uint64_t oldest_reader() const;
+    // A bound above every stamp given so far.
+    std::uint64_t bound_of_retired();
 
-    // Waits until no reader that entered at or before epoch is still
-    // inside. Must not be called from inside a section of this domain.
-    void wait_for_readers(std::uint64_t epoch) const;
+    // True when no thread but the caller has read the site since its last
+    // grace period, and the caller is not reading it: what was retired
+    // below a bound taken before can be freed at once.
+    bool read_by_caller_alone();
+
+    // What was retired with a stamp below it can be freed. Never waits.
+    std::uint64_t oldest_reader();
+
+    enum class waited { done, refused_for_cycle };
+    // Waits until no reader that may hold what was retired below bound is
+    // still inside, raising bound to what it waited for. Must not be
+    // called from inside a section of this site. Refuses, without waiting,
+    // to wait for a thread that waits for the caller.
+    waited wait_for_readers(std::uint64_t& bound);
 
 private:
     friend class read_section;
-    struct registry;
-
-    reader_record& own_record();
     // Declared inline here: GCC warns of an inline definition after noinline.
-    [[gnu::cold, gnu::noinline]] inline reader_record& register_thread();
-    reader_record* find_own_record() const;
-    std::vector<reader_record*> records_in_use() const;
-    static std::uint64_t next_serial();
+    [[gnu::cold, gnu::noinline]] inline void note_second_reader();
+    bool reading_here(const reader_record& record) const;
+    bool waits_for(const reader_record& waiter, const reader_record& other) const;
 
-    // Read by every section.
-    const std::uint64_t serial;
-    std::atomic<std::uint64_t> epoch{1};
-    // Shared with the threads that have a record here, which release it
-    // at their exit if the domain is still alive.
-    std::shared_ptr<registry> records;
+    read_domain& domain;
+    // The one thread's record, or the domain's shared_marker() once
+    // another has read.
+    std::atomic<const reader_record*> sole_reader;
 };
 
-// Scope of one read. Sections nest; only the outermost one writes the
-// record, which tells it from the others: no count to keep, so that
-// routing calls one after another carry no chain through memory.
+// Scope of one read. Sections nest; only the outermost one of a thread
+// writes its record's epoch.
 class read_section {
 public:
-    explicit read_section(read_domain& domain);
+    explicit read_section(read_site& site);
     ~read_section();
     read_section(const read_section&) = delete;
     read_section& operator=(const read_section&) = delete;
 
 private:
+    enum class kind : unsigned char { outermost, nested_same, nested_other };
+    // Take the record, not the section, so that the section's fields stay
+    // in registers on the usual path.
+    [[gnu::cold, gnu::noinline]] static inline kind enter_nested(read_site& site, reader_record& record);
+    [[gnu::cold, gnu::noinline]] static inline void leave_nested(reader_record& record);
+
     reader_record& record;
-    const bool outermost;
+    kind nesting;
 };
 
 // ---------------------------------------------------------------------
 // Mechanics.
 
-struct read_domain::registry {
-    std::mutex mutex;
-    // Only grows: a record is reused by a later thread, never freed
-    // before the domain.
-    std::vector<std::unique_ptr<reader_record>> records;
-};
+// One thread's record.
+struct reader_record {
+    explicit reader_record(read_domain& owner) : domain(owner) {}
 
-// The record a thread used last, kept apart from the thread's list of all
-// its records so that this one is trivial: reaching it needs no check that
-// it was constructed.
-struct last_record {
-    std::uint64_t domain_serial;
-    reader_record* record;
-};
-inline thread_local last_record last_used_record{0, nullptr};
-
-// Every record the thread holds, released when it exits.
-class thread_records {
-public:
-    struct held {
-        std::uint64_t domain_serial;
-        std::weak_ptr<void> registry;
-        std::mutex* registry_mutex;
-        reader_record* record;
+    // The domain's epoch when the thread's outermost section began; 0
+    // outside any section. Written by its thread alone, with release.
+    std::atomic<std::uint64_t> entered{0};
+    // The site the outermost section reads, or the domain's any_site()
+    // while a section of another site is nested in it.
+    std::atomic<const void*> reading{nullptr};
+    // While the thread waits for readers: the site, and the epoch it waits
+    // past, so that two threads that would wait for each other can tell.
+    std::atomic<const void*> waiting_for{nullptr};
+    std::atomic<std::uint64_t> waiting_until{0};
+    // Its own thread's alone: the sections of other sites nested in the
+    // outermost one, innermost last, each with what reading was before it.
+    struct nested_section {
+        const read_site* site;
+        const void* reading_before;
     };
-
-    thread_records() = default;
-    thread_records(const thread_records&) = delete;
-    thread_records& operator=(const thread_records&) = delete;
-    ~thread_records()
-    {
-        for (const held& h : all) {
-            if (const std::shared_ptr<void> alive = h.registry.lock()) {
-                const std::lock_guard<std::mutex> lock(*h.registry_mutex);
-                h.record->in_use = false;
-            }
-        }
-    }
-
-    std::vector<held> all;
+    std::vector<nested_section> nested;
+    read_domain& domain;
+    // Guarded by the domain's mutex.
+    bool in_use = false;
 };
-inline thread_local thread_records own_records;
-
-// Whether readers must fence themselves; decided once, before any record
-// exists, so that every reader sees the answer.
-inline std::atomic<bool> readers_fence{false};
-
-inline bool membarrier_ready()
-{
-    static const bool ready = [] {
-#if defined(__linux__) && defined(SYS_membarrier)
-        const long commands = syscall(SYS_membarrier, MEMBARRIER_CMD_QUERY, 0, 0);
-        if (commands >= 0 && (commands & MEMBARRIER_CMD_PRIVATE_EXPEDITED) != 0
-            && syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0)
-            return true;
-#endif
-        readers_fence.store(true, std::memory_order_relaxed);
-        return false;
-    }();
-    return ready;
-}
 
 #if defined(__SANITIZE_THREAD__)
 inline constexpr bool thread_sanitizer = true;
@@ -189,23 +173,6 @@ inline void full_fence()
     }
 }
 
-// A full barrier on every thread of the process, or on this one alone
-// where readers fence themselves.
-inline void heavy_fence()
-{
-#if defined(__linux__) && defined(SYS_membarrier)
-    if (membarrier_ready()) {
-        syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0);
-        return;
-    }
-#else
-    membarrier_ready();
-#endif
-    full_fence();
-}
-
-// Orders the record's store before the reads of the section: for the
-// compiler alone where the writer's heavy_fence does the rest.
 // Tells the compiler which way a branch of the read side mostly goes, so
 // that the usual path runs straight through.
 inline bool usually(bool condition)
@@ -217,139 +184,383 @@ inline bool usually(bool condition)
 #endif
 }
 
-inline void reader_fence()
+// The records of every thread. Made once per process and never destroyed,
+// so that it outlives every static and thread_local destructor.
+class read_domain {
+public:
+    static read_domain& of_process();
+
+    reader_record& own_record();
+    // Orders the record's store before the reads of the section: for the
+    // compiler alone where the writer's heavy_fence does the rest.
+    void reader_fence() const;
+    // A full barrier on every thread of the process, or on this one alone
+    // where readers fence themselves.
+    void heavy_fence() const;
+    // The records in use, under the domain's mutex.
+    template <typename Visit>
+    void for_each_record(Visit visit);
+
+    // What a record reads while a section of another site is nested in its
+    // outermost one, and what a site's sole reader becomes once a second
+    // thread reads it: addresses in the domain, which every copy of this
+    // code that meets the site shares.
+    const void* any_site() const { return &markers[0]; }
+    const reader_record* shared_marker() const { return reinterpret_cast<const reader_record*>(&markers[1]); }
+
+    std::atomic<std::uint64_t> epoch{1};
+
+private:
+    read_domain();
+    [[gnu::cold, gnu::noinline]] inline reader_record& find_or_register();
+    static bool membarrier_registered();
+    [[noreturn]] static void stop_without_barrier(int error);
+#if defined(VESSA_POSIX_THREADS)
+    static void release_at_thread_exit(void* record);
+    static void forget_other_threads_in_child();
+#endif
+
+    // Decided before any record exists, so that every reader sees it.
+    const bool readers_fence;
+    const char markers[2] = {};
+    std::mutex mutex;
+    // Only grows: a record is reused by a later thread, never freed.
+    std::vector<std::unique_ptr<reader_record>> records;
+#if defined(VESSA_POSIX_THREADS)
+    // Its destructor runs after the thread's thread_local destructors.
+    pthread_key_t thread_key;
+#endif
+};
+
+// The record this thread uses, trivial so that reaching it needs no check
+// that it was constructed. The domain is there for a library copy's cache
+// that may meet another copy's domain (shared objects with hidden symbols).
+struct cached_record {
+    read_domain* domain;
+    reader_record* record;
+};
+inline thread_local cached_record own_cached_record{nullptr, nullptr};
+
+inline read_domain& read_domain::of_process()
 {
-    if (!usually(!readers_fence.load(std::memory_order_relaxed)))
+    static read_domain* const domain = new read_domain;
+    return *domain;
+}
+
+inline reader_record& read_domain::own_record()
+{
+    const cached_record& cached = own_cached_record;
+    if (usually(cached.domain == this))
+        return *cached.record;
+    return find_or_register();
+}
+
+inline void read_domain::reader_fence() const
+{
+    if (!usually(!readers_fence))
         full_fence();
     else
         std::atomic_signal_fence(std::memory_order_seq_cst);
 }
 
-inline read_section::read_section(read_domain& domain)
-    : record(domain.own_record()), outermost(record.entered.load(std::memory_order_relaxed) == 0)
+inline read_section::read_section(read_site& site) : record(site.domain.own_record())
 {
-    if (usually(outermost)) {
-        record.entered.store(domain.epoch.load(std::memory_order_acquire), std::memory_order_release);
-        reader_fence();
+    if (usually(record.entered.load(std::memory_order_relaxed) == 0)) {
+        nesting = kind::outermost;
+        record.reading.store(&site, std::memory_order_relaxed);
+        // Acquire: a reader that sees a grace period's epoch also sees the
+        // site's sole reader it reset before.
+        record.entered.store(site.domain.epoch.load(std::memory_order_acquire), std::memory_order_release);
+        site.domain.reader_fence();
+        const reader_record* const sole = site.sole_reader.load(std::memory_order_relaxed);
+        if (!usually(sole == &record || sole == site.domain.shared_marker()))
+            site.note_second_reader();
+    } else if (usually(record.reading.load(std::memory_order_relaxed) == &site)) {
+        nesting = kind::nested_same;
+    } else {
+        nesting = enter_nested(site, record);
     }
 }
 
 inline read_section::~read_section()
 {
-    if (usually(outermost))
+    if (usually(nesting == kind::outermost))
         record.entered.store(0, std::memory_order_release);
+    else if (nesting == kind::nested_other)
+        leave_nested(record);
 }
 
-inline read_domain::read_domain() : serial(next_serial()), records(std::make_shared<registry>()) {}
-
-inline reader_record& read_domain::own_record()
+// A section of another site inside this thread's outermost one: the record
+// keeps its epoch and reads any site until it ends, which is all that
+// writers can see; its list of nested sites tells this thread itself which
+// sites it is in.
+read_section::kind read_section::enter_nested(read_site& site, reader_record& record)
 {
-    const last_record& last = last_used_record;
-    if (usually(last.domain_serial == serial))
-        return *last.record;
-    return register_thread();
+    if (site.inside())
+        return kind::nested_same;
+    record.nested.push_back({&site, record.reading.load(std::memory_order_relaxed)});
+    record.reading.store(site.domain.any_site(), std::memory_order_release);
+    site.domain.reader_fence();
+    const reader_record* const sole = site.sole_reader.load(std::memory_order_relaxed);
+    if (sole != &record && sole != site.domain.shared_marker())
+        site.note_second_reader();
+    return kind::nested_other;
 }
 
-reader_record& read_domain::register_thread()
+void read_section::leave_nested(reader_record& record)
 {
-    reader_record* record = find_own_record();
-    if (!record) {
-        membarrier_ready();
-        std::vector<thread_records::held>& held = own_records.all;
-        held.erase(std::remove_if(held.begin(), held.end(), [](const auto& h) { return h.registry.expired(); }),
-                   held.end());
-        held.reserve(held.size() + 1);
-        {
-            const std::lock_guard<std::mutex> lock(records->mutex);
-            const auto free = std::find_if(records->records.begin(), records->records.end(),
-                                           [](const auto& r) { return !r->in_use; });
-            if (free != records->records.end()) {
-                record = free->get();
-            } else {
-                records->records.push_back(std::make_unique<reader_record>());
-                record = records->records.back().get();
-            }
-            record->in_use = true;
-        }
-        held.push_back({serial, records, &records->mutex, record});
+    record.reading.store(record.nested.back().reading_before, std::memory_order_release);
+    record.nested.pop_back();
+}
+
+inline read_site::read_site() : domain(read_domain::of_process()), sole_reader(&domain.own_record()) {}
+
+// Seq_cst: a writer that does not see the mark made it before its own
+// fence, and this reader's loads after it see what the writer published.
+void read_site::note_second_reader() { sole_reader.store(domain.shared_marker(), std::memory_order_seq_cst); }
+
+inline bool read_site::inside() const
+{
+    const reader_record& own = domain.own_record();
+    if (own.entered.load(std::memory_order_relaxed) == 0)
+        return false;
+    const void* reading = own.reading.load(std::memory_order_relaxed);
+    for (const reader_record::nested_section& nested : own.nested) {
+        if (nested.site == this)
+            return true;
+        reading = own.nested.front().reading_before;
     }
-    last_used_record = {serial, record};
-    return *record;
+    return reading == this;
 }
 
-inline reader_record* read_domain::find_own_record() const
+// A read-modify-write, not a load: a reader that sees a later epoch, even
+// one that another site's writer made, then sees what was unpublished.
+inline std::uint64_t read_site::retire_stamp() { return domain.epoch.fetch_add(0, std::memory_order_acq_rel); }
+
+inline std::uint64_t read_site::bound_of_retired() { return domain.epoch.fetch_add(1, std::memory_order_acq_rel) + 1; }
+
+inline bool read_site::read_by_caller_alone()
 {
-    if (last_used_record.domain_serial == serial)
-        return last_used_record.record;
-    for (const thread_records::held& h : own_records.all) {
-        if (h.domain_serial == serial)
-            return h.record;
-    }
-    return nullptr;
+    // Orders what the caller published before the load: a reader whose
+    // mark it misses reads after it what was published.
+    full_fence();
+    return sole_reader.load(std::memory_order_relaxed) == &domain.own_record() && !inside();
 }
 
-inline bool read_domain::inside() const
+inline bool read_site::reading_here(const reader_record& record) const
 {
-    const reader_record* const record = find_own_record();
-    return record && record->entered.load(std::memory_order_relaxed) != 0;
+    const void* const reading = record.reading.load(std::memory_order_acquire);
+    return reading == this || reading == domain.any_site();
 }
 
-inline std::uint64_t read_domain::retire_epoch()
+inline std::uint64_t read_site::oldest_reader()
 {
-    const std::uint64_t retired = epoch.load(std::memory_order_relaxed);
-    epoch.store(retired + 1, std::memory_order_release);
-    return retired;
-}
-
-inline std::uint64_t read_domain::oldest_reader() const
-{
-    // Read first: whatever was retired before it is older than every
-    // reader that enters from now on.
-    std::uint64_t oldest = epoch.load(std::memory_order_acquire);
-    heavy_fence();
-    const std::lock_guard<std::mutex> lock(records->mutex);
-    for (const auto& record : records->records) {
-        const std::uint64_t entered = record->entered.load(std::memory_order_acquire);
-        if (entered != 0)
+    // Whatever was stamped before the new epoch is older than every reader
+    // that enters from now on.
+    std::uint64_t oldest = domain.epoch.fetch_add(1, std::memory_order_acq_rel) + 1;
+    domain.heavy_fence();
+    domain.for_each_record([&](const reader_record& record) {
+        const std::uint64_t entered = record.entered.load(std::memory_order_acquire);
+        if (entered != 0 && reading_here(record))
             oldest = std::min(oldest, entered);
-    }
+    });
     return oldest;
 }
 
-inline std::vector<reader_record*> read_domain::records_in_use() const
+// Whether other waits for the readers of a site that waiter reads, since
+// before waiter's section began.
+inline bool read_site::waits_for(const reader_record& waiter, const reader_record& other) const
 {
-    const std::lock_guard<std::mutex> lock(records->mutex);
-    std::vector<reader_record*> in_use;
-    for (const auto& record : records->records)
-        in_use.push_back(record.get());
-    return in_use;
+    const void* const site_waited = other.waiting_for.load(std::memory_order_seq_cst);
+    if (!site_waited)
+        return false;
+    const std::uint64_t entered = waiter.entered.load(std::memory_order_relaxed);
+    const void* const reading = waiter.reading.load(std::memory_order_relaxed);
+    return entered != 0 && entered <= other.waiting_until.load(std::memory_order_seq_cst)
+           && (reading == site_waited || reading == domain.any_site());
 }
 
-inline void read_domain::wait_for_readers(std::uint64_t retired) const
+inline read_site::waited read_site::wait_for_readers(std::uint64_t& bound)
 {
-    heavy_fence();
-    // Records made after this are entered at later epochs; records reused
-    // by another thread meanwhile read 0 or a later epoch too.
+    reader_record& own = domain.own_record();
+    // A reader that enters from now on and is not marked is this thread.
+    sole_reader.store(&own, std::memory_order_relaxed);
+    const std::uint64_t retired = domain.epoch.fetch_add(1, std::memory_order_acq_rel);
+    bound = retired + 1;
+    own.waiting_until.store(retired, std::memory_order_seq_cst);
+    own.waiting_for.store(this, std::memory_order_seq_cst);
+    domain.heavy_fence();
+    std::vector<const reader_record*> waited_for;
+    domain.for_each_record([&](const reader_record& record) {
+        if (&record != &own)
+            waited_for.push_back(&record);
+    });
     // Routing calls are short: yield for a while before sleeping, whose
     // least step is far longer than most of them.
     const auto sleep_after = std::chrono::steady_clock::now() + std::chrono::microseconds(200);
-    for (const reader_record* record : records_in_use()) {
+    waited result = waited::done;
+    for (const reader_record* record : waited_for) {
         for (;;) {
             const std::uint64_t entered = record->entered.load(std::memory_order_acquire);
-            if (entered == 0 || entered > retired)
+            if (entered == 0 || entered > retired || !reading_here(*record))
                 break;
+            if (waits_for(own, *record)) {
+                result = waited::refused_for_cycle;
+                break;
+            }
             if (std::chrono::steady_clock::now() < sleep_after)
                 std::this_thread::yield();
             else
                 std::this_thread::sleep_for(std::chrono::microseconds(20));
         }
+        if (result != waited::done)
+            break;
+    }
+    own.waiting_for.store(nullptr, std::memory_order_seq_cst);
+    return result;
+}
+
+template <typename Visit>
+void read_domain::for_each_record(Visit visit)
+{
+    const std::lock_guard<std::mutex> lock(mutex);
+    for (const auto& record : records) {
+        if (record->in_use)
+            visit(*record);
     }
 }
 
-inline std::uint64_t read_domain::next_serial()
+inline read_domain::read_domain() : readers_fence(!membarrier_registered())
 {
-    static std::atomic<std::uint64_t> last_serial{0};
-    return last_serial.fetch_add(1, std::memory_order_relaxed) + 1;
+#if defined(VESSA_POSIX_THREADS)
+    if (pthread_key_create(&thread_key, release_at_thread_exit) != 0) {
+        std::fputs("vessa: pthread_key_create failed: no key for routing threads' records\n", stderr);
+        std::abort();
+    }
+    pthread_atfork([] { of_process().mutex.lock(); }, [] { of_process().mutex.unlock(); },
+                   forget_other_threads_in_child);
+#endif
+}
+
+reader_record& read_domain::find_or_register()
+{
+    reader_record* record = nullptr;
+#if defined(VESSA_POSIX_THREADS)
+    // Made by another copy of this code in the same thread, when shared
+    // objects keep copies of their own.
+    record = static_cast<reader_record*>(pthread_getspecific(thread_key));
+#else
+    // A thread_local object releases it: routing from a thread_local
+    // destructor that runs after it registers anew, for good.
+    struct releaser {
+        reader_record* record = nullptr;
+        ~releaser()
+        {
+            if (record) {
+                const std::lock_guard<std::mutex> lock(record->domain.mutex);
+                record->in_use = false;
+            }
+        }
+    };
+    static thread_local releaser own_releaser;
+    record = own_releaser.record;
+#endif
+    if (!record) {
+        const std::lock_guard<std::mutex> lock(mutex);
+        const auto free = std::find_if(records.begin(), records.end(), [](const auto& r) { return !r->in_use; });
+        if (free != records.end()) {
+            record = free->get();
+        } else {
+            records.push_back(std::make_unique<reader_record>(*this));
+            record = records.back().get();
+        }
+        record->in_use = true;
+#if defined(VESSA_POSIX_THREADS)
+        pthread_setspecific(thread_key, record);
+#else
+        own_releaser.record = record;
+#endif
+    }
+    own_cached_record = {this, record};
+    return *record;
+}
+
+#if defined(VESSA_POSIX_THREADS)
+// Runs after the thread's thread_local destructors. A destructor of
+// another key that routes afterwards registers again, and the thread
+// library calls this again.
+inline void read_domain::release_at_thread_exit(void* released)
+{
+    reader_record* const record = static_cast<reader_record*>(released);
+    {
+        const std::lock_guard<std::mutex> lock(record->domain.mutex);
+        record->nested.clear();
+        record->in_use = false;
+    }
+    if (own_cached_record.record == record)
+        own_cached_record = {nullptr, nullptr};
+}
+
+// The child of a fork has only the thread that forked: the records of the
+// others, which may be inside a section, would be waited for forever.
+inline void read_domain::forget_other_threads_in_child()
+{
+    read_domain& domain = of_process();
+    domain.mutex.unlock();
+    const void* const own = pthread_getspecific(domain.thread_key);
+    for (const auto& record : domain.records) {
+        if (record.get() != own && record->in_use) {
+            record->entered.store(0, std::memory_order_relaxed);
+            record->reading.store(nullptr, std::memory_order_relaxed);
+            record->waiting_for.store(nullptr, std::memory_order_relaxed);
+            record->nested.clear();
+            record->in_use = false;
+        }
+    }
+    // The registration is the parent's process's, not the child's.
+    if (!domain.readers_fence)
+        membarrier_registered();
+}
+#endif
+
+inline bool read_domain::membarrier_registered()
+{
+#if defined(__linux__) && defined(SYS_membarrier)
+    const long commands = syscall(SYS_membarrier, MEMBARRIER_CMD_QUERY, 0, 0);
+    return commands >= 0 && (commands & MEMBARRIER_CMD_PRIVATE_EXPEDITED) != 0
+           && syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
+#else
+    return false;
+#endif
+}
+
+inline void read_domain::heavy_fence() const
+{
+    if (readers_fence)
+        return full_fence();
+#if defined(__linux__) && defined(SYS_membarrier)
+    // The kernel may lack memory for the call for a moment: try again.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        if (syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0) == 0)
+            return;
+        if (errno != ENOMEM)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    stop_without_barrier(errno);
+#endif
+}
+
+// Readers rely on the barrier and may be inside a section already: no
+// fence of their own can be switched on under them.
+inline void read_domain::stop_without_barrier(int error)
+{
+    std::fprintf(stderr,
+                 "vessa: membarrier(MEMBARRIER_CMD_PRIVATE_EXPEDITED) failed: %s; routing threads rely on it, "
+                 "so the program stops (a sandbox that refuses the call must do so before the first routing "
+                 "call, when readers can fence themselves instead)\n",
+                 std::strerror(error));
+    std::abort();
 }
 
 } // namespace detail

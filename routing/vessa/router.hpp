@@ -161,7 +161,7 @@ public:
     public:
         // Takes ownership of owned_target, which must come from new;
         // deletes it if the count cell cannot be allocated.
-        destination_handle(destination<T>* owned_target, unsigned target_priority, std::uint64_t id_serial = 0,
+        destination_handle(destination<T>* owned_target, unsigned target_priority, detail::id_serial id_serial = {},
                            bool is_tracked = false);
         destination_handle(const destination_handle& other) noexcept;
         destination_handle& operator=(const destination_handle& other) noexcept;
@@ -179,7 +179,7 @@ public:
         unsigned priority;
         // target is a detail::expiring<T>.
         bool tracked;
-        std::uint64_t serial;
+        detail::id_serial serial;
     };
 
 private:
@@ -220,12 +220,12 @@ private:
     [[gnu::cold, gnu::noinline]] changes_while_routing& changes();
     [[gnu::cold, gnu::noinline]] void detach_list(std::size_t extra_capacity);
     [[gnu::cold, gnu::noinline]] void release_deferred() noexcept;
-    void replace_walked(std::uint64_t serial, const destination_handle& with) noexcept;
+    void replace_walked(detail::id_serial serial, const destination_handle& with) noexcept;
     void erase_listed(std::size_t index) noexcept;
 
     // The index of the listed entry id names, or the list's size.
     std::size_t listed_index(destination_id id) const;
-    typename std::vector<blocked_destination>::iterator blocked_entry(std::uint64_t serial);
+    typename std::vector<blocked_destination>::iterator blocked_entry(detail::id_serial serial);
     bool remove_listed(destination_id id);
     [[gnu::cold, gnu::noinline]] void put_stand_in(std::size_t index);
     void retire_default();
@@ -352,8 +352,9 @@ void router<T>::set_default_destination(D&& d)
     // The new handle is complete before the old one goes, so a failed
     // allocation keeps the previous default. The handle's storage is
     // allocated before the destination and is freed again if that throws.
-    std::unique_ptr<destination_handle> replacement(new destination_handle(
-        detail::new_destination<T>(std::forward<D>(d)), 1, 0, detail::is_tracking<std::decay_t<D>>::value));
+    std::unique_ptr<destination_handle> replacement(
+        new destination_handle(detail::new_destination<T>(std::forward<D>(d)), 1, detail::id_serial{},
+                               detail::is_tracking<std::decay_t<D>>::value));
     drop_expired();
     retire_default();
     default_destination = replacement.release();
@@ -431,10 +432,12 @@ void router<T>::distribute_chunk(batch<T>& chunk)
     const destination_handle* const end = begin + destinations.size();
     for (const destination_handle* current = begin; current != end && !chunk.empty(); ++current) {
         chunk.offered = &current->target;
+        chunk.offering = current->target;
         current->target->distribute_batch(chunk);
     }
     if (default_destination && !chunk.empty()) {
         chunk.offered = &default_destination->target;
+        chunk.offering = default_destination->target;
         default_destination->target->distribute_batch(chunk);
     }
 }
@@ -483,7 +486,7 @@ void router<T>::detach_list(std::size_t extra_capacity)
 // Walks under way meet with in place of the entry serial names, from
 // their next step on.
 template <typename T>
-void router<T>::replace_walked(std::uint64_t serial, const destination_handle& with) noexcept
+void router<T>::replace_walked(detail::id_serial serial, const destination_handle& with) noexcept
 {
     if (!deferred)
         return;
@@ -500,11 +503,12 @@ std::size_t router<T>::listed_index(destination_id id) const
 {
     const auto listed = std::find_if(destinations.begin(), destinations.end(),
                                      [id](const destination_handle& h) { return h.serial == id.serial; });
-    return id.serial == 0 ? destinations.size() : static_cast<std::size_t>(listed - destinations.begin());
+    return !id.serial ? destinations.size() : static_cast<std::size_t>(listed - destinations.begin());
 }
 
 template <typename T>
-typename std::vector<typename router<T>::blocked_destination>::iterator router<T>::blocked_entry(std::uint64_t serial)
+typename std::vector<typename router<T>::blocked_destination>::iterator
+router<T>::blocked_entry(detail::id_serial serial)
 {
     return std::find_if(blocked.begin(), blocked.end(),
                         [serial](const blocked_destination& b) { return b.listed.serial == serial; });
@@ -608,7 +612,7 @@ void router<T>::erase_listed(std::size_t index) noexcept
 
 template <typename T>
 router<T>::destination_handle::destination_handle(destination<T>* owned_target, unsigned target_priority,
-                                                  std::uint64_t id_serial, bool is_tracked)
+                                                  detail::id_serial id_serial, bool is_tracked)
     : target(owned_target), ref_count(nullptr), priority(target_priority), tracked(is_tracked), serial(id_serial)
 {
     try {
