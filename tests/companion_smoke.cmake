@@ -8,14 +8,14 @@
 # its largest point, where building and first routing through 10,000
 # concurrent routers alone would take seconds.
 if(part STREQUAL "own")
-  set(filter "-(first_taker|signals2_objects|sigc_objects|routers:10000)")
+  set(filter "-(first_taker|signals2_objects|sigc_objects|routers:10000|moodycamel|lockfree)")
   set(families router_distribute router_distribute_lambdas router_distribute_range floor_virtual_calls function_chain
     concurrent_router_distribute concurrent_router_distribute_range)
   set(connecting router_distribute router_distribute_lambdas function_chain)
   set(threaded concurrent_router_threads router_mutex_threads floor_virtual_calls_threads)
   set(objects concurrent_router_objects router_objects)
 elseif(part STREQUAL "peers")
-  set(filter "first_taker|signals2_objects|sigc_objects")
+  set(filter "first_taker|signals2_objects|sigc_objects|moodycamel|lockfree")
   set(families signals2_first_taker signals2_dummy_mutex_first_taker sigc_first_taker)
   set(connecting ${families})
   set(threaded signals2_first_taker_threads)
@@ -67,6 +67,24 @@ if(part STREQUAL "own")
     list(APPEND expected ${family}/routers:1/repeat:1 ${family}/routers:1000/repeat:7)
   endforeach()
 endif()
+# The producers axis: its own families, or the peers' queues.
+if(part STREQUAL "own")
+  set(queues inbox mutex_deque)
+  set(sleeping inbox mutex_deque)
+else()
+  set(queues moodycamel_queue lockfree_queue)
+  set(sleeping moodycamel_queue)
+endif()
+foreach(value int bytes64)
+  foreach(queue ${queues})
+    list(APPEND expected ${queue}/producers:1/destinations:3/value:${value}/real_time
+      ${queue}/producers:2/destinations:64/value:${value}/real_time)
+  endforeach()
+  foreach(queue ${sleeping})
+    list(APPEND expected ${queue}_latency/destinations:3/value:${value}/iterations:400/real_time
+      ${queue}_latency/destinations:64/value:${value}/iterations:400/real_time)
+  endforeach()
+endforeach()
 foreach(family ${objects})
   list(APPEND expected ${family}/destinations:2/cycles/repeat:1/real_time/threads:1
     ${family}/destinations:64/changes/repeat:7/manual_time/threads:1)

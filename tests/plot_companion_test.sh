@@ -134,43 +134,54 @@ done
 [ "$(grep "stroke-dasharray" "$work/run.json.changes.svg" | grep -vc gridline)" -eq 1 ] ||
     fail "changes chart: not one dashed line"
 
-# Every series of the run has its named line, or row, in its chart. From
-# an entry's name: the chart and the label it is drawn under, or nothing
-# for the kinds not charted: connecting, a change of one concurrent
-# router, timed_test1c's work at sizes other than 2^20, aggregates, and
-# an entry that failed in the run, which the tool names in its warning.
-sed -n 's/^plot_companion: warning: left \(.*\) out: .*/\1/p' "$work/err" >"$work/left_out"
-sed -n 's|^ *"name": "\(.*\)",$|\1|p' "$work/run.json" | grep -vxF -f "$work/left_out" | awk '
-    function say(chart, label) { print chart "\t" label }
-    /_connect\/|\/routing_threads:|_(mean|median|stddev|cv|BigO|RMS)$/ { next }
-    { n = split($0, part, "/"); family = part[1] }
-    part[n] ~ /^threads:/ {
-        threads = substr(part[n], length("threads:") + 1)
-        threads = threads " thread" (threads == 1 ? "" : "s")
-        if (part[3] == "cycles")
-            say("changes", family ", cycles, " threads)
-        else if (part[3] == "changes") {
-            say("changes", family ", connects, " threads)
-            say("changes", family ", disconnects, " threads)
-        } else if (part[2] ~ /^destinations:/)
-            say("thread_destinations", family ", " part[2] ", " part[3])
-        else if (part[2] ~ /^churn:/)
-            say("threads", family ", " substr(part[2], length("churn:") + 1) " changes/s")
-        else
-            say("threads", family)
-        next
-    }
-    part[2] ~ /^routers:/ { say("routers", family); next }
-    part[2] ~ /^destinations:/ { say("destinations", family ", " part[3]); next }
-    part[n] != 1048576 { next }
-    part[2] ~ /^placement:/ { say("placements", family (part[3] ~ /^repeat:/ ? "/placement:0/repeat" : "")); next }
-    part[2] ~ /^repeat:/ { say("placements", family "/repeat"); next }
-    n == 2 { say("placements", family); next }
-    { say("no chart", $0) }
-' | sort -u | while IFS="$(printf '\t')" read -r chart label; do
-    grep -qF "<text>$label</text>" "$work/run.json.$chart.svg" 2>/dev/null || echo "$chart: $label"
-done >"$work/unnamed"
-[ -s "$work/unnamed" ] && fail "no named line for $(tr '\n' ';' <"$work/unnamed")"
+# Every series of the run $1, just charted, has its named line, or row, in
+# its chart. From an entry's name: the chart and the label it is drawn
+# under, or nothing for the kinds not charted: connecting, a change of one
+# concurrent router, timed_test1c's work at sizes other than 2^20,
+# aggregates, and an entry that failed in the run, which the tool names in
+# its warning.
+expect_named_lines() {
+    sed -n 's/^plot_companion: warning: left \(.*\) out: .*/\1/p' "$work/err" >"$work/left_out"
+    sed -n 's|^ *"name": "\(.*\)",$|\1|p' "$1" | grep -vxF -f "$work/left_out" | awk '
+        function say(chart, label) { print chart "\t" label }
+        /_connect\/|\/routing_threads:|_(mean|median|stddev|cv|BigO|RMS)$/ { next }
+        { n = split($0, part, "/"); family = part[1] }
+        part[2] ~ /^producers:/ { say("producers", family ", " part[3]); next }
+        family ~ /_latency$/ {
+            sub(/_latency$/, "", family)
+            say("producers", family ", " part[3] ", median")
+            say("producers", family ", " part[3] ", 99th percentile")
+            next
+        }
+        part[n] ~ /^threads:/ {
+            threads = substr(part[n], length("threads:") + 1)
+            threads = threads " thread" (threads == 1 ? "" : "s")
+            if (part[3] == "cycles")
+                say("changes", family ", cycles, " threads)
+            else if (part[3] == "changes") {
+                say("changes", family ", connects, " threads)
+                say("changes", family ", disconnects, " threads)
+            } else if (part[2] ~ /^destinations:/)
+                say("thread_destinations", family ", " part[2] ", " part[3])
+            else if (part[2] ~ /^churn:/)
+                say("threads", family ", " substr(part[2], length("churn:") + 1) " changes/s")
+            else
+                say("threads", family)
+            next
+        }
+        part[2] ~ /^routers:/ { say("routers", family); next }
+        part[2] ~ /^destinations:/ { say("destinations", family ", " part[3]); next }
+        part[n] != 1048576 { next }
+        part[2] ~ /^placement:/ { say("placements", family (part[3] ~ /^repeat:/ ? "/placement:0/repeat" : "")); next }
+        part[2] ~ /^repeat:/ { say("placements", family "/repeat"); next }
+        n == 2 { say("placements", family); next }
+        { say("no chart", $0) }
+    ' | sort -u | while IFS="$(printf '\t')" read -r chart label; do
+        grep -qF "<text>$label</text>" "$1.$chart.svg" 2>/dev/null || echo "$chart: $label"
+    done >"$work/unnamed"
+    [ -s "$work/unnamed" ] && fail "$1: no named line for $(tr '\n' ';' <"$work/unnamed")"
+}
+expect_named_lines "$work/run.json"
 
 # A run filtered to the destination axis: its charts alone, and the
 # placements and threads charts of the earlier run removed.
@@ -182,6 +193,25 @@ plot "$work/run.json"
 expect_dots "$work/run.json.destinations.svg" 14 7
 expect_dots "$work/run.json.thread_destinations.svg" 2 2
 
+# The producers axis alone (producers.json: a brief run of two queues at
+# 1 and 2 posting threads, and their latency at 3 and 64 destinations):
+# its chart and table, and no other. A throughput panel of two lines of
+# two points and a latency panel of four, each line named in the key.
+cp "$samples/producers.json" "$work/producers.json"
+plot "$work/producers.json"
+[ "$status" -eq 0 ] || fail "producers: status $status: $(cat "$work/err")"
+[ -e "$work/producers.json.threads.svg" ] && fail "producers: drew a threads chart"
+expect_dots "$work/producers.json.producers.svg" 12 6
+for label in "inbox, destinations:3" "mutex_deque, destinations:3" "inbox, value:int, median" \
+    "inbox, value:int, 99th percentile" "mutex_deque, value:int, median" "mutex_deque, value:int, 99th percentile"; do
+    grep -qF "<text>$label</text>" "$work/producers.json.producers.svg" || fail "producers chart: no key entry $label"
+done
+expect_named_lines "$work/producers.json"
+for row in "inbox,values_per_second,3,int,2,2.5e+07" "inbox,median_us,3,int,1,5" "inbox,p99_us,3,int,1,40"; do
+    grep -qx "$row" "$work/producers.json.producers.csv" ||
+        fail "producers table: no row $row: $(cat "$work/producers.json.producers.csv")"
+done
+
 mkdir "$work/a_directory"
 expect_refusal "is a directory" "$work/a_directory"
 cp "$samples/garbage.txt" "$work/garbage.txt"
@@ -192,7 +222,7 @@ awk '!renamed && /"values"/ { sub(/"values"/, "\"items\""); renamed = 1 } { prin
     "$samples/companion.json" >"$work/no_values.json"
 expect_refusal "router_distribute/placement:0/1024 has no \"values\" counter" "$work/no_values.json"
 keep_entries "$work/connect_only.json" "_connect/"
-expect_refusal "holds no placement .*, destination, threaded, routers or objects entries of distribute_bench" \
+expect_refusal "holds no placement .*, destination, threaded, routers, objects or producers entries of distribute_bench" \
     "$work/connect_only.json"
 
 plot

@@ -1,8 +1,9 @@
 // distribute_bench: the high-resolution companion to timed_test1c. Runs
-// the experiments of families.hpp, the routers axis and objects that come
-// and go under Google Benchmark, with the peers whose libraries the build
-// found, then prints the placement summary, the summary of the concurrent
-// router's runs and that of the routers and the objects.
+// the experiments of families.hpp, the routers axis, objects that come and
+// go and the producers axis under Google Benchmark, with the peers whose
+// libraries the build found, then prints the placement summary, the
+// summary of the concurrent router's runs and that of the routers and the
+// objects.
 #include <vector>
 
 #include <benchmark/benchmark.h>
@@ -10,6 +11,7 @@
 #include "benchmark_setup.hpp"
 #include "come_and_go.hpp"
 #include "families.hpp"
+#include "inbox_families.hpp"
 #include "routers_axis.hpp"
 #include "summary_reporter.hpp"
 
@@ -39,6 +41,7 @@ int main(int argc, char** argv)
     register_change_experiments();
     register_routers_experiments();
     register_come_and_go_experiments(coming_and_going);
+    register_producer_experiments();
 
     summary_reporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
