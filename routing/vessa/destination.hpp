@@ -73,8 +73,8 @@ take_if_destination<std::decay_t<Predicate>, std::decay_t<Act>> take_if(Predicat
 namespace detail {
 // What tells ids apart: a count, and the counter it comes from. Each copy
 // of this code has a counter of its own (a shared object built with
-// hidden symbols has one), which is never freed, so no two ids of the
-// process are alike.
+// hidden symbols has one), so no two ids of the process are alike while
+// the copies that drew them are loaded.
 struct id_serial {
     const void* source = nullptr;
     std::uint64_t count = 0;
@@ -123,8 +123,8 @@ private:
 inline detail::id_serial destination_id::next_serial()
 {
     // Atomic: routers of other threads draw from it too.
-    static std::atomic<std::uint64_t>* const last_count = new std::atomic<std::uint64_t>(0);
-    return {last_count, last_count->fetch_add(1, std::memory_order_relaxed) + 1};
+    static std::atomic<std::uint64_t> last_count{0};
+    return {&last_count, last_count.fetch_add(1, std::memory_order_relaxed) + 1};
 }
 
 namespace detail {
