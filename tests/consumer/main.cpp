@@ -10,7 +10,7 @@ namespace {
 
 class below : public vessa::destination<int> {
 public:
-    below(int limit, std::vector<int>& taken) : limit(limit), taken(&taken) {}
+    below(int bound, std::vector<int>& into) : limit(bound), taken(&into) {}
     bool distribute(const int& value) override
     {
         if (value >= limit)
