@@ -1,3 +1,6 @@
-# Imported by find_package(vessa): defines vessa::router, the header-only
-# routing library.
+# Imported by find_package(vessa): defines vessa::vessa, the header-only
+# routing library, and vessa::router, its name from 0.1.
 include("${CMAKE_CURRENT_LIST_DIR}/vessa-targets.cmake")
+if(NOT TARGET vessa::router)
+  add_library(vessa::router ALIAS vessa::vessa)
+endif()

@@ -1,10 +1,12 @@
 # cmake -D build_dir=... -D work_dir=... -D consumer_dir=... -D generator=...
-#       -D compiler=... -P install_and_consume.cmake
+#       -D compiler=... -D pkg_config=... -P install_and_consume.cmake
 #
 # Installs the vessa build in build_dir into a fresh prefix under work_dir,
 # then configures, builds and runs the consumer project against that prefix
-# alone. Fails at the first step that does.
-foreach(required build_dir work_dir consumer_dir generator compiler)
+# alone, and builds and runs the consumer's program again with nothing but
+# the flags `pkg-config --cflags vessa` gives. Fails at the first step that
+# does.
+foreach(required build_dir work_dir consumer_dir generator compiler pkg_config)
   if(NOT DEFINED ${required})
     message(FATAL_ERROR "install_and_consume: -D ${required}=... is missing")
   endif()
@@ -23,7 +25,7 @@ endfunction()
 
 run("install" ${CMAKE_COMMAND} --install ${build_dir} --prefix ${prefix})
 foreach(expected include/vessa/router.hpp share/doc/vessa/LICENSE share/cmake/vessa/vessa-config.cmake
-                 share/cmake/vessa/vessa-config-version.cmake)
+                 share/cmake/vessa/vessa-config-version.cmake share/pkgconfig/vessa.pc)
   if(NOT EXISTS ${prefix}/${expected})
     message(FATAL_ERROR "install_and_consume: ${expected} was not installed")
   endif()
@@ -37,3 +39,15 @@ if(NOT found STREQUAL "vessa_DIR:PATH=${prefix}/share/cmake/vessa")
 endif()
 run("building the consumer" ${CMAKE_COMMAND} --build ${consumer_build})
 run("running the consumer" ${consumer_build}/vessa_consumer)
+
+# pkg-config alone: its search path holds this prefix and nothing else.
+set(ENV{PKG_CONFIG_LIBDIR} ${prefix}/share/pkgconfig)
+execute_process(COMMAND ${pkg_config} --cflags vessa RESULT_VARIABLE status OUTPUT_VARIABLE cflags
+  OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "install_and_consume: pkg-config --cflags vessa failed (${status})")
+endif()
+separate_arguments(cflags UNIX_COMMAND "${cflags}")
+run("building the consumer with pkg-config's flags" ${compiler} -std=c++17 ${cflags} ${consumer_dir}/main.cpp
+    -o ${work_dir}/pkg_config_consumer)
+run("running the consumer built with pkg-config's flags" ${work_dir}/pkg_config_consumer)

@@ -1,12 +1,13 @@
 #!/bin/sh
-# sh readme_code_test.sh README.md EXAMPLE.cpp...
+# sh readme_code_test.sh ROOT EXAMPLE.cpp...
 #
-# Every C++ block of README.md must come from one of the examples, which
-# are built and run: each of its lines, in order, is a line of that file,
-# perhaps with lines between them. Lines compare with their indentation
-# dropped and their runs of blanks as one, so README may align comments
-# its own way. Names the first block that comes from none, and fails.
-readme=$1
+# Every C++ block of ROOT/README.md and ROOT/docs/*.md must come from one
+# of the examples, which are built and run: each of its lines, in order, is
+# a line of that file, perhaps with lines between them. Lines compare with
+# their indentation dropped and their runs of blanks as one, so a page may
+# align comments its own way. Names every block that comes from none, and
+# fails.
+root=$1
 shift
 awk '
     function normal(line) {
@@ -27,7 +28,7 @@ awk '
         }
         return 1
     }
-    FILENAME != readme {
+    FILENAME !~ /\.md$/ {
         if (FNR == 1)
             examples++
         if (normal($0) != "")
@@ -41,10 +42,10 @@ awk '
             if (found_in(e))
                 next
         }
-        printf "%s:%d: this C++ block comes from no example\n", readme, first
+        printf "%s:%d: this C++ block comes from no example\n", FILENAME, first
         failed = 1
         next
     }
     inside && normal($0) != "" { block[++block_lines] = normal($0) }
     END { exit failed }
-' readme="$readme" "$@" "$readme"
+' "$@" "$root/README.md" "$root"/docs/*.md

@@ -1,15 +1,16 @@
-// Routes two values through the installed header: exits 0 only when each
+// Routes two values through each installed router: exits 0 only when each
 // reaches the destination it should.
 #include <iostream>
 #include <vector>
 
+#include <vessa/concurrent_router.hpp>
 #include <vessa/router.hpp>
 
 namespace {
 
 class below : public vessa::destination<int> {
 public:
-    below(int limit, std::vector<int>& taken) : limit(limit), taken(&taken) {}
+    below(int bound, std::vector<int>& into) : limit(bound), taken(&into) {}
     bool distribute(const int& value) override
     {
         if (value >= limit)
@@ -23,13 +24,12 @@ private:
     std::vector<int>* taken;
 };
 
-} // namespace
-
-int main()
+template <typename Router>
+bool routes_as_expected()
 {
     std::vector<int> small;
     std::vector<int> rest;
-    vessa::router<int> router;
+    Router router;
     router.add_destination(below(10, small), 1);
     router.set_default_destination(below(1000, rest));
 
@@ -37,7 +37,14 @@ int main()
     for (auto it = values.begin(); it != values.end(); ++it)
         router.distribute(it);
 
-    if (small != std::vector<int>{3} || rest != std::vector<int>{42}) {
+    return small == std::vector<int>{3} && rest == std::vector<int>{42};
+}
+
+} // namespace
+
+int main()
+{
+    if (!routes_as_expected<vessa::router<int>>() || !routes_as_expected<vessa::concurrent_router<int>>()) {
         std::cerr << "vessa_consumer: values reached the wrong destinations" << std::endl;
         return 1;
     }
