@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -50,6 +51,7 @@ void route_from_a_static_destructor()
         return true;
     });
     static const routes_when_destroyed at_exit{first};
+    // The destructor's router is not the last this thread routed through.
     first.distribute(0);
     last.distribute(0);
     delivered = false;
@@ -104,7 +106,7 @@ TEST(concurrent_router_exits, thread_local_destructor_routing_at_exit_keeps_wait
     });
     std::thread exiting([&] {
         flush_at_thread_exit(r);
-        r.distribute(plain);
+        r.distribute(plain); // this thread's first routing call
     });
     std::thread inside([&] {
         flushing.wait();

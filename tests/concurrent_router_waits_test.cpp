@@ -27,6 +27,8 @@ auto owning(Held held)
     return [held](const int&) { return false; };
 }
 
+const auto refusing = [](const int&) { return false; };
+
 shared_scope share(vessa::scoped_destination scope)
 {
     return std::make_shared<vessa::scoped_destination>(std::move(scope));
@@ -37,7 +39,7 @@ shared_scope share(vessa::scoped_destination scope)
 TEST(concurrent_router_waits, chain_of_frees_through_two_routers_finishes)
 {
     router a, b;
-    shared_scope of_a = share(a.add_scoped_destination(owning(0)));
+    shared_scope of_a = share(a.add_scoped_destination(refusing));
     shared_scope of_b = share(b.add_scoped_destination(owning(std::move(of_a))));
     const vessa::destination_id outer = a.add_destination(owning(std::move(of_b)));
     EXPECT_TRUE(a.remove_destination_and_wait(outer));
@@ -108,7 +110,7 @@ TEST(concurrent_router_waits, threads_inside_two_routers_waiting_on_each_other_b
             ++refused;
         }
     };
-    const vessa::destination_id waited_for = a.add_destination(owning(0));
+    const vessa::destination_id waited_for = a.add_destination(refusing);
     a.add_destination([&](const int&) {
         inside_a.open();
         inside_b.wait();
