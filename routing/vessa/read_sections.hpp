@@ -112,14 +112,16 @@ public:
     read_section& operator=(const read_section&) = delete;
 
 private:
-    enum class kind : unsigned char { outermost, nested_same, nested_other };
-    // Take the record, not the section, so that the section's fields stay
-    // in registers on the usual path.
-    [[gnu::cold, gnu::noinline]] static inline kind enter_nested(read_site& site, reader_record& record);
+    // Take the record, not the section, so that the section stays in a
+    // register on the usual path. Returns whether the section is one of
+    // another site.
+    [[gnu::cold, gnu::noinline]] static inline bool enter_nested(read_site& site, reader_record& record);
     [[gnu::cold, gnu::noinline]] static inline void leave_nested(reader_record& record);
 
-    reader_record& record;
-    kind nesting;
+    // What the section writes on leaving: null for a section nested in one
+    // of the same site. Sections end in the reverse order of their start,
+    // so the record's nested sections tell the outermost from the others.
+    reader_record* leaving;
 };
 
 // ---------------------------------------------------------------------
@@ -146,6 +148,8 @@ struct reader_record {
         const void* reading_before;
     };
     std::vector<nested_section> nested;
+    // Its size, in a word that leaving a section reads alone.
+    std::size_t nested_count = 0;
     read_domain& domain;
     // Guarded by the domain's mutex.
     bool in_use = false;
@@ -211,6 +215,7 @@ public:
     std::atomic<std::uint64_t> epoch{1};
 
 private:
+    friend class read_section;
     read_domain();
     [[gnu::cold, gnu::noinline]] inline reader_record& find_or_register();
     static bool membarrier_registered();
@@ -263,54 +268,64 @@ inline void read_domain::reader_fence() const
         std::atomic_signal_fence(std::memory_order_seq_cst);
 }
 
-inline read_section::read_section(read_site& site) : record(site.domain.own_record())
+inline read_section::read_section(read_site& site)
 {
+    read_domain& domain = site.domain;
+    reader_record& record = domain.own_record();
+    leaving = &record;
     if (usually(record.entered.load(std::memory_order_relaxed) == 0)) {
-        nesting = kind::outermost;
+        // Both read before the record is written, which the compiler could
+        // otherwise take for a write to them. Acquire: a reader that sees a
+        // grace period's epoch also sees the site's sole reader it reset.
+        const std::uint64_t epoch = domain.epoch.load(std::memory_order_acquire);
+        const bool fenced = domain.readers_fence;
         record.reading.store(&site, std::memory_order_relaxed);
-        // Acquire: a reader that sees a grace period's epoch also sees the
-        // site's sole reader it reset before.
-        record.entered.store(site.domain.epoch.load(std::memory_order_acquire), std::memory_order_release);
-        site.domain.reader_fence();
+        record.entered.store(epoch, std::memory_order_release);
+        if (!usually(!fenced))
+            full_fence();
+        else
+            std::atomic_signal_fence(std::memory_order_seq_cst);
         const reader_record* const sole = site.sole_reader.load(std::memory_order_relaxed);
-        if (!usually(sole == &record || sole == site.domain.shared_marker()))
+        if (!usually(sole == &record || sole == domain.shared_marker()))
             site.note_second_reader();
-    } else if (usually(record.reading.load(std::memory_order_relaxed) == &site)) {
-        nesting = kind::nested_same;
-    } else {
-        nesting = enter_nested(site, record);
+    } else if (!enter_nested(site, record)) {
+        leaving = nullptr;
     }
 }
 
 inline read_section::~read_section()
 {
-    if (usually(nesting == kind::outermost))
-        record.entered.store(0, std::memory_order_release);
-    else if (nesting == kind::nested_other)
-        leave_nested(record);
+    if (!leaving)
+        return;
+    if (usually(leaving->nested_count == 0))
+        leaving->entered.store(0, std::memory_order_release);
+    else
+        leave_nested(*leaving);
 }
 
 // A section of another site inside this thread's outermost one: the record
 // keeps its epoch and reads any site until it ends, which is all that
 // writers can see; its list of nested sites tells this thread itself which
 // sites it is in.
-read_section::kind read_section::enter_nested(read_site& site, reader_record& record)
+bool read_section::enter_nested(read_site& site, reader_record& record)
 {
-    if (site.inside())
-        return kind::nested_same;
+    if (record.reading.load(std::memory_order_relaxed) == &site || site.inside())
+        return false;
     record.nested.push_back({&site, record.reading.load(std::memory_order_relaxed)});
+    record.nested_count = record.nested.size();
     record.reading.store(site.domain.any_site(), std::memory_order_release);
     site.domain.reader_fence();
     const reader_record* const sole = site.sole_reader.load(std::memory_order_relaxed);
     if (sole != &record && sole != site.domain.shared_marker())
         site.note_second_reader();
-    return kind::nested_other;
+    return true;
 }
 
 void read_section::leave_nested(reader_record& record)
 {
     record.reading.store(record.nested.back().reading_before, std::memory_order_release);
     record.nested.pop_back();
+    record.nested_count = record.nested.size();
 }
 
 inline read_site::read_site() : domain(read_domain::of_process()), sole_reader(&domain.own_record()) {}
@@ -495,6 +510,7 @@ inline void read_domain::release_at_thread_exit(void* released)
     {
         const std::lock_guard<std::mutex> lock(record->domain.mutex);
         record->nested.clear();
+        record->nested_count = 0;
         record->in_use = false;
     }
     if (own_cached_record.record == record)
@@ -514,6 +530,7 @@ inline void read_domain::forget_other_threads_in_child()
             record->reading.store(nullptr, std::memory_order_relaxed);
             record->waiting_for.store(nullptr, std::memory_order_relaxed);
             record->nested.clear();
+            record->nested_count = 0;
             record->in_use = false;
         }
     }
