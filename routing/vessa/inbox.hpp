@@ -676,6 +676,10 @@ bool inbox<T>::wait_until(const clock::time_point* deadline)
             continue;
         }
         owner.word.store(1, std::memory_order_seq_cst);
+        // A post that read the flag unset stored its count before: it
+        // reaches memory within these looks, most often.
+        for (unsigned look = 0; look < looks_before_sleeping && !has_values(); ++look)
+            std::this_thread::yield();
         const clock::time_point short_deadline = clock::now() + first_sleep;
         const clock::time_point* sleeps_until = deadline && *deadline < short_deadline ? deadline : &short_deadline;
         for (int sleep = 0; sleep < 2 && !has_values() && !close_done.load(std::memory_order_seq_cst); ++sleep) {
