@@ -88,8 +88,8 @@
 // order is the last; removing overwrites the destination in place with a
 // stand-in that refuses everything, which walks under way then skip
 // without a check, while the order of the rest stays the one a new array
-// would have; an array is built anew otherwise, or once stand-ins fill
-// half of it. What a change unlisted is destroyed at once when no thread
+// would have; an array is built anew otherwise, or once stand-ins reach
+// an eighth of the listed, which walks would call. What a change unlisted is destroyed at once when no thread
 // but the one changing has routed through the router since its last grace
 // period, and otherwise once every routing call that could read it has
 // returned.
@@ -674,9 +674,8 @@ void concurrent_router<T>::append(const listed_destination& added)
 
 // Unlists listed[index], retires its copy and its stand-in if blocked, and
 // has the walks under way skip it: in place while the order of the rest is
-// the one a new array would have, until stand-ins outnumber the listed
-// (and are more than a few, so that a list that empties and fills again
-// keeps its array).
+// the one a new array would have and stand-ins stay under an eighth of the
+// listed, as every walk calls each stand-in it meets.
 template <typename T>
 void concurrent_router<T>::unlist(std::size_t index)
 {
@@ -687,7 +686,7 @@ void concurrent_router<T>::unlist(std::size_t index)
     if (detail::order_kept_without(listed, index, lower, earlier)) {
         listed.erase(listed.begin() + static_cast<std::ptrdiff_t>(index));
         (list->begin() + removed.slot)->store(&stand_in_for_removed<T>, std::memory_order_release);
-        if (++removed_in_place >= 8 && removed_in_place > listed.size()) {
+        if (8 * ++removed_in_place > listed.size()) {
             std::vector<listed_destination> next(listed);
             rebuild(next);
         }
