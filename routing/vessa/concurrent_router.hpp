@@ -206,7 +206,7 @@ private:
     change_done change_listed(destination_id id, Change change);
     std::unique_lock<std::mutex> take_if_read_alone();
     bool finish_change(std::unique_lock<std::mutex> freeing);
-    [[gnu::cold, gnu::noinline]] bool wait_and_free(const char* operation);
+    [[gnu::cold, gnu::noinline]] void wait_and_free(const char* operation);
     [[gnu::cold, gnu::noinline]] void free_retired();
     [[gnu::cold, gnu::noinline]] freed free_retired_waiting();
     void take_retired_before(std::uint64_t bound);
@@ -829,15 +829,15 @@ void concurrent_router<T>::free_retired()
 // it ran unlisted more. Throws for operation (or, with none, gives up the
 // wait) when the thread it would wait for waits for this one.
 template <typename T>
-bool concurrent_router<T>::wait_and_free(const char* operation)
+void concurrent_router<T>::wait_and_free(const char* operation)
 {
     for (;;) {
         const freed result = free_retired_waiting();
         if (result == freed::all)
-            return true;
+            return;
         if (result == freed::refused) {
             if (!operation)
-                return false;
+                return;
             throw std::logic_error(std::string("vessa::concurrent_router::") + operation
                                    + ": the thread it would wait for waits for this one, each inside a routing call");
         }
