@@ -4,11 +4,13 @@
 // offered a value, may add or remove destinations (itself included),
 // replace the default, block or unblock one, end the object a tracked one
 // serves, add a scoped one or end a scope, route a value through the
-// router again, or throw. The driver makes the same changes from outside.
+// router again, or throw. The driver makes the same changes from outside,
+// and routes a value or a few through distribute_batch.
 #include <algorithm>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <numeric>
 #include <random>
 #include <set>
 #include <stdexcept>
@@ -20,6 +22,7 @@
 #include <vessa/concurrent_router.hpp>
 #include <vessa/router.hpp>
 
+#include "heap_order.hpp"
 #include "router_types.hpp"
 
 namespace {
@@ -234,6 +237,7 @@ struct real_world {
     void unscope(int slot) { scopes[static_cast<std::size_t>(slot)] = vessa::scoped_destination(); }
     void release(int slot) { scopes[static_cast<std::size_t>(slot)].release(); }
     void route(int value) { router.distribute(value); }
+    void route_batch(const std::vector<int>& values) { router.distribute_batch(values); }
     bool alive(int name) const
     {
         const auto object = observed.find(name);
@@ -334,34 +338,54 @@ struct model_world {
         const auto blocked = blocks.find(name);
         return is_listed(name) && !gone(name) && (blocked == blocks.end() || blocked->second == 0);
     }
-    bool call(int name, int value)
+    // Offers name the values in turn, a listed one until it is unlisted or
+    // blocked, and returns those it did not take and those it was not
+    // offered. A tracked one holds its object alive throughout.
+    std::vector<int> call(int name, const std::vector<int>& values, bool is_listed_one)
     {
         ++calls[name];
         struct leave {
             int& running;
             ~leave() { --running; }
         } on_exit{calls[name]};
-        return act(*this, name, value);
+        std::vector<int> left;
+        for (auto v = values.begin(); v != values.end(); ++v) {
+            if (!act(*this, name, *v))
+                left.push_back(*v);
+            if (is_listed_one && !offered(name)) {
+                left.insert(left.end(), v + 1, values.end());
+                break;
+            }
+        }
+        return left;
     }
-    void route(int value)
+    // A value alone, or a chunk: each destination listed when the walk
+    // begins is offered, in turn, what none before it took; the default
+    // installed when the walk ends is offered the rest.
+    void route_batch(std::vector<int> pending)
     {
-        std::vector<entry> order;
-        for (const entry& e : listed) {
-            order.push_back(e);
-            std::push_heap(order.begin(), order.end(),
-                           [](const entry& a, const entry& b) { return a.priority < b.priority; });
+        const std::vector<entry> order = heap_order(listed, [](const entry& e) { return e.priority; });
+        for (auto e = order.begin(); e != order.end() && !pending.empty(); ++e) {
+            if (offered(e->name))
+                pending = call(e->name, pending, true);
         }
-        for (const entry& e : order) {
-            if (offered(e.name) && call(e.name, value))
-                return;
-        }
-        if (default_name >= 0 && !gone(default_name))
-            call(default_name, value);
+        if (default_name >= 0 && !gone(default_name) && !pending.empty())
+            call(default_name, pending, false);
     }
+    void route(int value) { route_batch({value}); }
 };
 
+// count values from first on, which a batch offers each destination in
+// one call.
+std::vector<int> values_from(int first, int count)
+{
+    std::vector<int> values(static_cast<std::size_t>(count));
+    std::iota(values.begin(), values.end(), first);
+    return values;
+}
+
 // One step of the driver, from outside any destination: a change, or
-// routing a value about half the time.
+// routing a value or a batch about half the time.
 template <typename World>
 void step(World& world, std::mt19937& random)
 {
@@ -370,8 +394,10 @@ void step(World& world, std::mt19937& random)
     try {
         if (what < script::route_again)
             change(world, what, param, -1);
-        else
+        else if (what % 2 == 0)
             world.route(param % 50);
+        else
+            world.route_batch(values_from(param % 50, 1 + param % 5));
     } catch (const failure&) {
         world.log.emplace_back(-1, -1);
     }
