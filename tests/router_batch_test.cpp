@@ -49,8 +49,10 @@ using plain_class = logging_class<false>;
 using batch_class = logging_class<true>;
 
 // Builds the same router from the same seed, whatever it routes with.
-// Where lambdas may remove themselves, all priorities are equal: a removal
-// reorders unequal ones, which a batch sees only from the next chunk.
+// Where lambdas and take_ifs may remove themselves, all priorities are
+// equal: a removal reorders unequal ones, which a batch sees only from the
+// next chunk. A take_if removes itself as it takes a value, and the values
+// of its chunk chosen after that one go on to the next.
 template <typename Router>
 void build(Router& router, offers& log, std::uint32_t seed)
 {
@@ -62,10 +64,10 @@ void build(Router& router, offers& log, std::uint32_t seed)
         decision d{name, modulus, random() % 2 == 0};
         const unsigned priority = removals ? 1 : random() % 3;
         const bool is_default = name == listed;
+        const auto id = std::make_shared<vessa::destination_id>();
+        const int removed_at = removals ? 1 + static_cast<int>(random() % 1500) : 0;
         switch (random() % 4) {
         case 0: {
-            const auto id = std::make_shared<vessa::destination_id>();
-            const int removed_at = removals ? 1 + static_cast<int>(random() % 1500) : 0;
             const auto logged = [d, &log, &router, id, removed_at](const int& value) mutable {
                 log[d.name].push_back(&value);
                 if (d.seen + 1 == removed_at)
@@ -86,8 +88,12 @@ void build(Router& router, offers& log, std::uint32_t seed)
         default: {
             const auto taker
                 = vessa::take_if([d](const int& value) { return (value % d.modulus == 1) == d.takes_remainder_zero; },
-                                 [name, &log](const int& value) { log[name].push_back(&value); });
-            is_default ? router.set_default_destination(taker) : void(router.add_destination(taker, priority));
+                                 [name, &log, &router, id, removed_at, taken = 0](const int& value) mutable {
+                                     log[name].push_back(&value);
+                                     if (++taken == removed_at)
+                                         router.remove_destination(*id);
+                                 });
+            is_default ? router.set_default_destination(taker) : void(*id = router.add_destination(taker, priority));
         }
         }
     }
