@@ -13,11 +13,19 @@
 #include <functional>
 #include <thread>
 
+// The clock a paced_changes keeps to: the steady clock, or one a test
+// keeps.
+struct pace_clock {
+    std::function<std::chrono::steady_clock::time_point()> now = std::chrono::steady_clock::now;
+    std::function<void(std::chrono::steady_clock::time_point)> wait_until
+        = [](std::chrono::steady_clock::time_point due) { std::this_thread::sleep_until(due); };
+};
+
 class paced_changes {
 public:
     // Calls add_and_remove changes_per_second / 2 times a second, the
     // first at once, until destroyed.
-    paced_changes(int changes_per_second, std::function<void()> add_and_remove);
+    paced_changes(int changes_per_second, std::function<void()> add_and_remove, pace_clock kept_to = {});
     // Returns once the thread has stopped: nothing is changed after.
     ~paced_changes();
 
@@ -34,6 +42,7 @@ private:
 
     const std::function<void()> add_and_remove;
     const std::chrono::steady_clock::duration period;
+    const pace_clock clock;
     const std::chrono::steady_clock::time_point start;
     std::atomic<bool> stopping{false};
     std::atomic<std::int64_t> calls_made{0};
