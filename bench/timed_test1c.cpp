@@ -4,16 +4,21 @@
 // ratio to the figure for N / 2.
 //
 // The destinations only decide; they never store a value, so the figures
-// show the cost of the routing decisions without insertion.
+// show the cost of the routing decisions without insertion. A test that
+// sets VESSA_TALLY_OFFERS has each destination tally what it is offered,
+// and reads the tallies on standard error.
 #include <array>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <vessa/router.hpp>
@@ -69,6 +74,59 @@ void clear_outputs(outputs_type& outputs)
         output.clear();
 }
 
+// What one destination was offered: how many passes over 0, 1 ... N - 1
+// it saw, by N, and how many values it took.
+struct offer_tally {
+    std::map<unsigned int, unsigned long> passes;
+    unsigned int pass_length = 0;
+    bool in_order = true;
+    unsigned long taken = 0;
+};
+
+// Tallies what Destination is offered, then lets it decide. A measured
+// run lists the destinations themselves.
+template <typename Destination>
+class tallied : public Destination {
+public:
+    tallied(const Destination& d, offer_tally& kept) : Destination(d), tally(&kept) {}
+    bool distribute(const int& value) override
+    {
+        if (value == 0 && tally->pass_length != 0)
+            ++tally->passes[std::exchange(tally->pass_length, 0)];
+        tally->in_order = tally->in_order && value == static_cast<int>(tally->pass_length++);
+        const bool took = Destination::distribute(value);
+        tally->taken += took;
+        return took;
+    }
+
+private:
+    offer_tally* tally;
+};
+
+// Hands add the destination d, tallied or not.
+template <typename Destination, typename Add>
+void add_tallied_if(bool tallying, const Destination& d, offer_tally& tally, Add add)
+{
+    if (tallying)
+        add(tallied<Destination>(d, tally));
+    else
+        add(d);
+}
+
+// One line each: "listed 1: 1x449 2x429 ..., took 0", or "listed 1: ... out of order".
+void report_tallies(std::array<offer_tally, 4>& tallies)
+{
+    for (std::size_t i = 0; i < tallies.size(); ++i) {
+        offer_tally& tally = tallies[i];
+        std::cerr << (i < 3 ? "listed " + std::to_string(i + 1) : std::string("default")) << ':';
+        if (tally.pass_length != 0)
+            ++tally.passes[tally.pass_length];
+        for (const auto& [length, count] : tally.passes)
+            std::cerr << ' ' << length << 'x' << count;
+        std::cerr << (tally.in_order ? ", took " + std::to_string(tally.taken) : std::string(" out of order")) << '\n';
+    }
+}
+
 } // namespace
 
 void test()
@@ -83,9 +141,13 @@ void test()
     router.reset(new vessa::router<int>);
 
     outputs_type outputs;
+    const bool tallying = std::getenv("VESSA_TALLY_OFFERS") != nullptr;
+    std::array<offer_tally, 4> tallies;
     for (std::size_t i = 0; i < 3; ++i)
-        router->add_destination(less_than_n<inserter>(std::back_inserter(outputs[i]), largest_size), 1);
-    router->set_default_destination(my_default<inserter>(std::back_inserter(outputs[3])));
+        add_tallied_if(tallying, less_than_n<inserter>(std::back_inserter(outputs[i]), largest_size), tallies[i],
+                       [&](auto&& listed) { router->add_destination(std::forward<decltype(listed)>(listed), 1); });
+    add_tallied_if(tallying, my_default<inserter>(std::back_inserter(outputs[3])), tallies[3],
+                   [&](auto&& taker) { router->set_default_destination(std::forward<decltype(taker)>(taker)); });
 
     timer clock;
     std::vector<int> input;
@@ -111,6 +173,8 @@ void test()
         clock.report(false);
         require_written();
     }
+    if (tallying)
+        report_tallies(tallies);
 }
 
 int main()

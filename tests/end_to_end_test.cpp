@@ -45,7 +45,9 @@ void redirect(int fd, const char* path, int flags)
     close(opened);
 }
 
-run_result run_benchmark(standard_output where)
+// With tallying, the destinations tally what they are offered and the
+// tallies come on standard error.
+run_result run_benchmark(standard_output where, bool tallying = false)
 {
     const std::string out_path = temporary_path("out");
     const std::string err_path = temporary_path("err");
@@ -74,6 +76,8 @@ run_result run_benchmark(standard_output where)
         }
         redirect(STDERR_FILENO, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC);
         setenv("LD_PRELOAD", VESSA_FAKE_TIME_LIBRARY, 1);
+        if (tallying)
+            setenv("VESSA_TALLY_OFFERS", "1", 1);
         execl(VESSA_TIMED_TEST1C, VESSA_TIMED_TEST1C, static_cast<char*>(nullptr));
         _exit(127);
     }
@@ -89,7 +93,7 @@ run_result run_benchmark(standard_output where)
     return result;
 }
 
-TEST(end_to_end, complete_run_prints_47_lines_in_shape_and_nothing_else)
+TEST(end_to_end, complete_run_prints_47_lines_in_shape_and_routes_every_pass)
 {
     const run_result run = run_benchmark(standard_output::file);
     EXPECT_EQ(run.exit_status, 0);
@@ -106,6 +110,26 @@ TEST(end_to_end, complete_run_prints_47_lines_in_shape_and_nothing_else)
     ASSERT_EQ(lines.size(), 47u);
     EXPECT_EQ(lines[5], "Baseline time: 21.7391");
     EXPECT_EQ(lines[6], std::string(34, ' ') + "1" + std::string(6, ' ') + "0.4831 ms ");
+
+    // What was routed, from the tallies: every pass over 0 ... N - 1 was
+    // offered in order to each listed destination, which took nothing, and
+    // to the default, which took all. By the same clock the run for N = 2^k
+    // starts at call 2 of second 20k + 10, which is 45 - 2k calls long, as
+    // are the nine after it: 10 (45 - 2k) - 1 passes.
+    const run_result tallied = run_benchmark(standard_output::file, true);
+    EXPECT_EQ(tallied.exit_status, 0);
+    EXPECT_EQ(tallied.out, run.out);
+    std::string passes;
+    unsigned long values = 0;
+    for (unsigned int k = 0; k <= 20; ++k) {
+        const unsigned long count = 10 * (45 - 2 * k) - 1;
+        passes += " " + std::to_string(1u << k) + "x" + std::to_string(count);
+        values += count << k;
+    }
+    EXPECT_EQ(split_lines(tallied.err),
+              (std::vector<std::string>{"listed 1:" + passes + ", took 0", "listed 2:" + passes + ", took 0",
+                                        "listed 3:" + passes + ", took 0",
+                                        "default:" + passes + ", took " + std::to_string(values)}));
 }
 
 // A run nobody can read must not end in success: it stops at the first
