@@ -53,6 +53,12 @@
 //     lanes back only after those have run.
 //  9. Race-free as ThreadSanitizer sees it: values pass through release
 //     and acquire of each lane's count.
+//
+// The child of a fork may use an inbox that no other thread was posting to
+// at the fork. A shared object with its own copy of this code must not be
+// unloaded while a thread that posted through it runs: the thread's exit
+// calls that copy. docs/inbox.md lists every handshake between posts, the
+// owner and close(), with what orders each.
 #ifndef VESSA_INBOX_HPP
 #define VESSA_INBOX_HPP
 
@@ -756,13 +762,18 @@ bool inbox<T>::wait_until(const clock::time_point* deadline)
 // Stores the flag that asks posts to wake the owner, then sleeps: first a
 // short while, in which a post that missed the flag costs at most that
 // long, then, past the heavy fence that makes every post see the flag or
-// be seen, until woken or past deadline. Returns whether it saw values.
+// be seen, until woken or past deadline. Before the short sleep it looks a
+// few more times, yielding: a count that was on its way as the flag was
+// stored most often arrives then. Returns whether it saw values.
 template <typename T>
 bool inbox<T>::sleep_until(const clock::time_point* deadline)
 {
+    constexpr unsigned looks_after_flag = 16;
     constexpr std::chrono::microseconds first_sleep(50);
     const auto found = [this] { return has_values() || close_done.load(std::memory_order_acquire); };
     owner.word.store(1, std::memory_order_relaxed);
+    for (unsigned look = 0; look < looks_after_flag && !found(); ++look)
+        std::this_thread::yield();
     const clock::time_point short_deadline = clock::now() + first_sleep;
     const bool short_is_shorter = !deadline || short_deadline < *deadline;
     if (!found())
