@@ -33,10 +33,21 @@
 
 namespace {
 
-// The thread calling close(), and whether it has yielded since: close()
-// yields only while it waits for a post under way.
+// The thread calling close(), whether it has yielded since, and whether
+// close() has returned. close() yields only while it waits for a post
+// under way: a post held until close() has yielded or returned is one that
+// close() either waits for or leaves behind.
 std::atomic<std::thread::id> closing_thread{};
 std::atomic<bool> closer_waited{false};
+std::atomic<bool> close_returned{false};
+
+bool close_waits_or_returned() { return closer_waited.load() || close_returned.load(); }
+
+// A thread to hold once a futex call of its own returns, until close()
+// waits or returns; whether it has made the call, and been let go.
+std::atomic<std::thread::id> held_after_futex{};
+std::atomic<bool> futex_entered{false};
+std::atomic<bool> futex_let_go{false};
 
 std::atomic<long> allocations{0};
 
@@ -82,7 +93,15 @@ syscall(long number, ...) noexcept
         && std::this_thread::get_id() == sleeper_watched.load(std::memory_order_relaxed))
         watched_sleeps.store(true, std::memory_order_release);
     static const auto real = reinterpret_cast<long (*)(long, ...)>(dlsym(RTLD_NEXT, "syscall"));
-    return real(number, a[0], a[1], a[2], a[3], a[4], a[5]);
+    if (number != SYS_futex || std::this_thread::get_id() != held_after_futex.load(std::memory_order_relaxed))
+        return real(number, a[0], a[1], a[2], a[3], a[4], a[5]);
+    futex_entered.store(true, std::memory_order_release);
+    const long result = real(number, a[0], a[1], a[2], a[3], a[4], a[5]);
+    while (!close_waits_or_returned())
+        sched_yield();
+    held_after_futex.store(std::thread::id(), std::memory_order_relaxed);
+    futex_let_go.store(true, std::memory_order_release);
+    return result;
 }
 
 extern "C" __attribute__((no_sanitize_thread)) int sched_yield() noexcept
@@ -136,6 +155,14 @@ void yield_until(const std::function<bool()>& done)
 {
     while (!done())
         std::this_thread::yield();
+}
+
+template <typename Box>
+void close_noting_waits(Box& box)
+{
+    closing_thread = std::this_thread::get_id();
+    box.close();
+    closing_thread = std::thread::id();
 }
 
 // Where the stopping poster waits for the owner to route: inside the post
@@ -195,6 +222,8 @@ public:
             seen[first_posts].emplace_back();
 
         watchdog w("the model's owner to see the inbox closed and empty");
+        closer_waited = false;
+        close_returned = false;
         std::atomic<bool> go{false};
         std::vector<std::thread> threads;
         for (unsigned p = 0; p < posters; ++p)
@@ -213,10 +242,7 @@ public:
             // at every try.
             yield_until([this] { return bound == 0 ? posted_back_count.load() != 0 : routed_once.load(); });
             yield_until([this] { return late_stopped.load(); });
-            closer_waited = false;
-            closing_thread = std::this_thread::get_id();
-            box.close();
-            closing_thread = std::thread::id();
+            close_noting_waits(box);
             EXPECT_TRUE(late_moved_in) << "close() returned while a post was under way";
             close_returned = true;
             refused_after_close = !box.post(make_item(0, 0)) && !box.try_post(make_item(0, 0));
@@ -325,7 +351,7 @@ private:
     void wait_for_close()
     {
         late_stopped = true;
-        yield_until([this] { return box.closed() && (closer_waited.load() || close_returned.load()); });
+        yield_until([this] { return box.closed() && close_waits_or_returned(); });
         late_moved_in = true;
     }
 
@@ -367,7 +393,6 @@ private:
     const std::function<void()> stop_inside_post{[this] { stop_for_owner(); }};
     std::atomic<bool> late_stopped{false};
     std::atomic<bool> late_moved_in{false};
-    std::atomic<bool> close_returned{false};
     const std::function<void()> stop_until_close_waits{[this] { wait_for_close(); }};
 };
 
@@ -469,13 +494,15 @@ TEST(inbox, a_range_post_publishes_each_value_as_its_input_gives_it)
     watchdog w("an owner asleep to go to sleep");
     vessa::inbox<int> box;
     std::atomic<int> routed{0};
-    std::atomic<bool> close_returned{false};
+    close_returned = false;
+    watched_sleeps = false;
+    sleeper_watched = std::this_thread::get_id();
     const std::function<void(int)> wait_before{[&](int next) {
         if (next == 2) {
             w.now_waiting_for("the owner to be woken for the first values of a range still under way");
             yield_until([&routed] { return routed.load() == 2; });
             w.now_waiting_for("close() to return while a range post waits for its input");
-            yield_until([&close_returned] { return close_returned.load(); });
+            yield_until([] { return close_returned.load(); });
         }
     }};
     std::thread poster([&] {
@@ -492,8 +519,6 @@ TEST(inbox, a_range_post_publishes_each_value_as_its_input_gives_it)
         EXPECT_EQ(v, routed++);
         return true;
     });
-    watched_sleeps = false;
-    sleeper_watched = std::this_thread::get_id();
     while (box.wait()) {
         sleeper_watched = std::thread::id();
         box.route(router);
@@ -501,6 +526,49 @@ TEST(inbox, a_range_post_publishes_each_value_as_its_input_gives_it)
     poster.join();
     closer.join();
     EXPECT_EQ(routed.load(), 2);
+}
+
+// close() waits for a post that it wakes from a wait for room and
+// refuses, and for a post that has yet to return from waking the owner:
+// each is held as its futex call returns.
+TEST(inbox, close_waits_for_refused_posts_and_wakes)
+{
+    for (const std::size_t capacity : {1, 0}) {
+        SCOPED_TRACE(capacity);
+        watchdog w("a post that waits for room, or wakes the owner, to make its futex call");
+        vessa::inbox<int> box(capacity);
+        closer_waited = false;
+        close_returned = false;
+        futex_entered = false;
+        futex_let_go = false;
+        watched_sleeps = false;
+        if (capacity != 0)
+            ASSERT_TRUE(box.post(0));
+        else
+            sleeper_watched = std::this_thread::get_id();
+        std::thread poster([&box, capacity] {
+            yield_until([capacity] { return capacity != 0 || watched_sleeps.load(); });
+            held_after_futex = std::this_thread::get_id();
+            EXPECT_EQ(box.post(1), capacity == 0);
+        });
+        std::thread closer([&box] {
+            yield_until([] { return futex_entered.load(); });
+            close_noting_waits(box);
+            EXPECT_TRUE(futex_let_go) << "close() returned while a post was still inside post()";
+            close_returned = true;
+        });
+        // Bounded, the owner routes nothing until then: the post waits.
+        yield_until([capacity] { return capacity == 0 || close_returned.load(); });
+        vessa::router<int> router;
+        std::size_t routed = 0;
+        while (box.wait()) {
+            sleeper_watched = std::thread::id();
+            routed += box.route(router);
+        }
+        poster.join();
+        closer.join();
+        EXPECT_EQ(routed, 1u);
+    }
 }
 
 TEST(inbox, allocates_nothing_once_warm_and_destroys_what_was_never_routed)
