@@ -22,6 +22,7 @@
 #include <dlfcn.h>
 #include <linux/futex.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -569,6 +570,38 @@ TEST(inbox, close_waits_for_refused_posts_and_wakes)
         closer.join();
         EXPECT_EQ(routed, 1u);
     }
+}
+
+// The child of a fork closes an inbox that another thread was posting to
+// at the fork: that post never ends in the child, and close() does not
+// wait for it; what the forking thread posted is routed.
+TEST(inbox, a_forked_child_closes_an_inbox_another_thread_was_posting_to)
+{
+    watchdog w("a forked child to close an inbox and route it");
+    vessa::inbox<item> box;
+    std::atomic<bool> inside{false};
+    std::atomic<bool> let_go{false};
+    const std::function<void()> hold{[&] {
+        inside = true;
+        yield_until([&let_go] { return let_go.load(); });
+    }};
+    std::thread poster([&box, &hold] { EXPECT_TRUE(box.post(make_item(0, 0, &hold))); });
+    yield_until([&inside] { return inside.load(); });
+    ASSERT_TRUE(box.post(make_item(1, 0)));
+    const pid_t child = fork();
+    if (child == 0) {
+        // Ends the child should close() wait for ever.
+        alarm(10);
+        box.close();
+        recorder routed;
+        const bool routes_own = box.wait() && box.route(routed.router) == 1 && !box.wait();
+        std::_Exit(routes_own && routed.offered.front().first == 1 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child's status " << status;
+    let_go = true;
+    poster.join();
 }
 
 TEST(inbox, allocates_nothing_once_warm_and_destroys_what_was_never_routed)

@@ -54,8 +54,8 @@
 //  9. Race-free as ThreadSanitizer sees it: values pass through release
 //     and acquire of each lane's count.
 //
-// The child of a fork may use an inbox that no other thread was posting to
-// at the fork. A shared object with its own copy of this code must not be
+// In the child of a fork, close() does not wait for the posts that other
+// threads had under way: their values are never routed. A shared object with its own copy of this code must not be
 // unloaded while a thread that posted through it runs: the thread's exit
 // calls that copy. docs/inbox.md lists every handshake between posts, the
 // owner and close(), with what orders each.
@@ -194,9 +194,15 @@ struct held_lanes {
         std::weak_ptr<void> owner;
         void* lane;
         std::atomic<bool>* in_use;
+        std::atomic<unsigned>* holder_forks;
     };
     std::vector<held> all;
 };
+
+// How many forks this process's line has been through, counted in each
+// child. A lane records the count when its holder took it: the holder of
+// a lane with an older count is a thread the fork left behind.
+inline std::atomic<unsigned> forks_seen{0};
 
 // Trivial, so that a destructor that posts at the thread's exit, whenever
 // it runs, finds them still there.
@@ -223,6 +229,19 @@ inline void give_back_lanes(void* held)
 }
 
 #if defined(VESSA_POSIX_THREADS)
+// In the child of a fork, which has only the thread that forked: its lanes
+// are still held, the others' holders are gone.
+inline void keep_own_lanes_in_child()
+{
+    const unsigned forks = forks_seen.fetch_add(1, std::memory_order_relaxed) + 1;
+    if (!lanes_held_here)
+        return;
+    for (const held_lanes::held& h : lanes_held_here->all) {
+        if (const std::shared_ptr<void> alive = h.owner.lock())
+            h.holder_forks->store(forks, std::memory_order_relaxed);
+    }
+}
+
 // A key's destructor runs after the thread's thread_local destructors, and
 // again if a later key's destructor posts.
 inline pthread_key_t lanes_key()
@@ -233,6 +252,7 @@ inline pthread_key_t lanes_key()
             std::fputs("vessa: pthread_key_create failed: no key for posting threads' lanes\n", stderr);
             std::abort();
         }
+        pthread_atfork(nullptr, nullptr, keep_own_lanes_in_child);
         return made;
     }();
     return key;
@@ -319,6 +339,8 @@ struct inbox<T>::lane {
     block* own_spares = nullptr;
     // Set while a post is under way: only close() reads it.
     std::atomic<bool> in_post{false};
+    // detail::forks_seen when the holder took the lane.
+    std::atomic<unsigned> holder_forks{0};
 
     // Shared: values posted so far, stored with release after each one.
     alignas(64) std::atomic<std::size_t> posted{0};
@@ -488,8 +510,10 @@ void inbox<T>::close()
     room.word.fetch_add(1, std::memory_order_seq_cst);
     room.wake_all();
     domain.heavy_fence();
+    // A post of a thread that a fork left behind never ends.
+    const unsigned forks = detail::forks_seen.load(std::memory_order_relaxed);
     for (lane* l = all->first.load(std::memory_order_acquire); l; l = l->next_lane) {
-        while (l->in_post.load(std::memory_order_acquire))
+        while (l->in_post.load(std::memory_order_acquire) && l->holder_forks.load(std::memory_order_relaxed) == forks)
             std::this_thread::yield();
     }
     close_done.store(true, std::memory_order_seq_cst);
@@ -531,15 +555,18 @@ typename inbox<T>::lane& inbox<T>::join()
             if (l->in_use.compare_exchange_strong(free, true, std::memory_order_acquire))
                 found = l;
         }
-        if (!found) {
+        if (found) {
+            found->holder_forks.store(detail::forks_seen.load(std::memory_order_relaxed), std::memory_order_relaxed);
+        } else {
             std::unique_ptr<lane> made(new lane);
+            made->holder_forks.store(detail::forks_seen.load(std::memory_order_relaxed), std::memory_order_relaxed);
             made->tail = made->head = new block;
             made->next_lane = all->first.load(std::memory_order_relaxed);
             while (!all->first.compare_exchange_weak(made->next_lane, made.get(), std::memory_order_seq_cst))
                 ;
             found = made.release();
         }
-        held.push_back({serial, all, found, &found->in_use});
+        held.push_back({serial, all, found, &found->in_use, &found->holder_forks});
     }
     detail::last_used_lane = {serial, found};
     return *found;
