@@ -90,6 +90,18 @@
 #endif
 
 namespace vessa {
+namespace detail {
+
+// An inbox's name for the caches of the threads that post to it: a number
+// and the counter that gave it, since each copy of this code in a process
+// (a shared object with hidden symbols) counts its own.
+struct inbox_identity {
+    const void* counter;
+    std::uint64_t number;
+    bool operator==(const inbox_identity& other) const { return number == other.number && counter == other.counter; }
+};
+
+} // namespace detail
 
 template <typename T>
 class inbox {
@@ -164,7 +176,7 @@ private:
     bool sleep_until(const clock::time_point* deadline);
 
     const std::size_t capacity;
-    const std::uint64_t serial;
+    const detail::inbox_identity identity;
     // Whose fences order posts against close(), shared with the routers.
     const detail::read_domain& domain;
     // Shared with the threads that post, which give their lane back when
@@ -190,7 +202,7 @@ namespace detail {
 // The lanes a thread holds, in every inbox it posted to.
 struct held_lanes {
     struct held {
-        std::uint64_t inbox_serial;
+        inbox_identity inbox;
         std::weak_ptr<void> owner;
         void* lane;
         std::atomic<bool>* in_use;
@@ -210,10 +222,10 @@ inline thread_local held_lanes* lanes_held_here = nullptr;
 
 // The lane a thread posted to last.
 struct last_lane {
-    std::uint64_t inbox_serial;
+    inbox_identity inbox;
     void* lane;
 };
-inline thread_local last_lane last_used_lane{0, nullptr};
+inline thread_local last_lane last_used_lane{{nullptr, 0}, nullptr};
 
 // Gives back the lanes of an exiting thread whose inboxes are alive. A
 // post after this takes a lane again.
@@ -225,7 +237,7 @@ inline void give_back_lanes(void* held)
             h.in_use->store(false, std::memory_order_release);
     }
     lanes_held_here = nullptr;
-    last_used_lane = {0, nullptr};
+    last_used_lane = {{nullptr, 0}, nullptr};
 }
 
 #if defined(VESSA_POSIX_THREADS)
@@ -289,10 +301,10 @@ inline held_lanes& own_held_lanes()
     return *lanes_held_here;
 }
 
-inline std::uint64_t next_inbox_serial()
+inline inbox_identity next_inbox_identity()
 {
     static std::atomic<std::uint64_t> last{0};
-    return last.fetch_add(1, std::memory_order_relaxed) + 1;
+    return {&last, last.fetch_add(1, std::memory_order_relaxed) + 1};
 }
 
 } // namespace detail
@@ -404,7 +416,7 @@ inbox<T>::inbox() : inbox(0)
 
 template <typename T>
 inbox<T>::inbox(std::size_t bound)
-    : capacity(bound), serial(detail::next_inbox_serial()),
+    : capacity(bound), identity(detail::next_inbox_identity()),
       // Made before any post, so that it has decided whether posters fence
       // themselves.
       domain(detail::read_domain::of_process()), all(std::make_shared<lanes>())
@@ -530,7 +542,7 @@ template <typename T>
 typename inbox<T>::lane& inbox<T>::own_lane()
 {
     const detail::last_lane& last = detail::last_used_lane;
-    if (detail::usually(last.inbox_serial == serial))
+    if (detail::usually(last.inbox == identity))
         return *static_cast<lane*>(last.lane);
     return join();
 }
@@ -543,7 +555,7 @@ typename inbox<T>::lane& inbox<T>::join()
     std::vector<detail::held_lanes::held>& held = detail::own_held_lanes().all;
     lane* found = nullptr;
     for (const detail::held_lanes::held& h : held) {
-        if (h.inbox_serial == serial)
+        if (h.inbox == identity)
             found = static_cast<lane*>(h.lane);
     }
     if (!found) {
@@ -566,9 +578,9 @@ typename inbox<T>::lane& inbox<T>::join()
                 ;
             found = made.release();
         }
-        held.push_back({serial, all, found, &found->in_use, &found->holder_forks});
+        held.push_back({identity, all, found, &found->in_use, &found->holder_forks});
     }
-    detail::last_used_lane = {serial, found};
+    detail::last_used_lane = {identity, found};
     return *found;
 }
 
