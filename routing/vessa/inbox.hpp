@@ -141,7 +141,8 @@ public:
     template <typename Rep, typename Period>
     bool wait_for(const std::chrono::duration<Rep, Period>& timeout);
 
-    // Refuses every later post, and wakes the owner.
+    // Refuses every later post, waits for the posts under way, and wakes
+    // the owner.
     void close();
     bool closed() const { return is_closed.load(std::memory_order_acquire); }
 
