@@ -81,8 +81,7 @@ std::atomic<bool> watched_sleeps{false};
 
 // Not instrumented: the sanitizers' runtimes call these too. Reads six
 // arguments whatever the call, as the C library's own does.
-extern "C" __attribute__((no_sanitize_address, no_sanitize_thread, no_sanitize_undefined)) long
-syscall(long number, ...) noexcept
+extern "C" __attribute__((no_sanitize("address", "thread", "undefined"))) long syscall(long number, ...) noexcept
 {
     std::va_list args;
     va_start(args, number);
@@ -105,7 +104,7 @@ syscall(long number, ...) noexcept
     return result;
 }
 
-extern "C" __attribute__((no_sanitize_thread)) int sched_yield() noexcept
+extern "C" __attribute__((no_sanitize("thread"))) int sched_yield() noexcept
 {
     if (std::this_thread::get_id() == closing_thread.load(std::memory_order_relaxed))
         closer_waited.store(true, std::memory_order_release);
