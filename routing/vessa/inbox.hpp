@@ -16,13 +16,15 @@
 //  1. A post never waits for the owner: it takes no lock and makes no
 //     system call while the owner is awake. Each posting thread has a lane
 //     of its own, a chain of blocks of batch<T>::capacity values that are
-//     reused once routed; a post writes the value, a count and a flag,
-//     and reads two flags, with no fence and no read-modify-write. It allocates only on a
-//     thread's first post, for its lane, and when the lane holds more
-//     values at once than it ever did. A bounded post also counts itself
-//     in a shared counter, and waits only while the inbox is full.
+//     reused once routed; an unbounded post writes the value, a count and
+//     a flag, and reads two flags, with no fence and no read-modify-write.
+//     It allocates only on a thread's first post, for its lane, and when
+//     the lane holds more values at once than it ever did. A bounded post
+//     also counts itself in a shared counter, and waits only while the
+//     inbox is full.
 //  2. Values of one thread are routed in the order it posted them. Values
-//     of different threads have no order between them.
+//     of different threads have no order between them. A range post
+//     publishes each value as it goes, and wakes the owner if it sleeps.
 //  3. route(r) routes the values posted before it began, through
 //     r.distribute_batch, a run of one lane's block at a time, and returns
 //     how many it routed. Values posted meanwhile, by a destination too,
@@ -37,13 +39,26 @@
 //     finds the owner asleep wakes it, and only such a post pays for it.
 //  6. close() refuses every post that begins after it returns, with
 //     false, and wakes the owner; what was posted before is still routed.
-//     The destructor destroys the values never routed.
+//     It returns once every post it found under way has ended, refused or
+//     not, and no longer touches the inbox. The destructor destroys the
+//     values never routed.
 //  7. route, wait and wait_for belong to one thread at a time; post,
 //     try_post and close to any. Destroying the inbox while another thread
-//     uses it is not allowed. A destination that posts into a full
-//     bounded inbox must use try_post: post would wait for itself.
-//  8. Race-free as ThreadSanitizer sees it: values pass through release
+//     may still call it is not allowed: join the posting threads, or know
+//     otherwise that they have returned, before destroying it. A
+//     destination that posts into a full bounded inbox must use try_post:
+//     post would wait for itself.
+//  8. Posting from a thread_local destructor, or from a destructor of
+//     another thread-specific key, is ordinary use: a thread gives its
+//     lanes back only after those have run.
+//  9. Race-free as ThreadSanitizer sees it: values pass through release
 //     and acquire of each lane's count.
+//
+// In the child of a fork, close() does not wait for the posts that other
+// threads had under way: their values are never routed. A shared object with its own copy of this code must not be
+// unloaded while a thread that posted through it runs: the thread's exit
+// calls that copy. docs/inbox.md lists every handshake between posts, the
+// owner and close(), with what orders each.
 #ifndef VESSA_INBOX_HPP
 #define VESSA_INBOX_HPP
 
@@ -54,6 +69,8 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -73,6 +90,18 @@
 #endif
 
 namespace vessa {
+namespace detail {
+
+// An inbox's name for the caches of the threads that post to it: a number
+// and the counter that gave it, since each copy of this code in a process
+// (a shared object with hidden symbols) counts its own.
+struct inbox_identity {
+    const void* counter;
+    std::uint64_t number;
+    bool operator==(const inbox_identity& other) const { return number == other.number && counter == other.counter; }
+};
+
+} // namespace detail
 
 template <typename T>
 class inbox {
@@ -112,7 +141,8 @@ public:
     template <typename Rep, typename Period>
     bool wait_for(const std::chrono::duration<Rep, Period>& timeout);
 
-    // Refuses every later post, and wakes the owner.
+    // Refuses every later post, waits for the posts under way, and wakes
+    // the owner.
     void close();
     bool closed() const { return is_closed.load(std::memory_order_acquire); }
 
@@ -127,7 +157,9 @@ private:
     lane& own_lane();
     [[gnu::cold, gnu::noinline]] lane& join();
     template <typename V>
-    bool post_one(V&& value, bool waits);
+    bool post_one(lane& l, V&& value, bool waits);
+    template <typename V>
+    [[gnu::noinline]] bool post_bounded(lane& l, V&& value, bool waits);
     bool reserve(bool waits);
     [[gnu::cold, gnu::noinline]] bool wait_for_room();
     void release_room(std::size_t count);
@@ -135,15 +167,17 @@ private:
     static void put(lane& l, V&& value);
     [[gnu::cold, gnu::noinline]] static void next_block(lane& l);
     void wake_if_asleep();
+    [[gnu::cold, gnu::noinline]] void wake_owner();
 
     template <typename Router>
     std::size_t route_lane(lane& l, Router& router);
     static void recycle(lane& l);
     bool has_values() const;
     bool wait_until(const clock::time_point* deadline);
+    bool sleep_until(const clock::time_point* deadline);
 
     const std::size_t capacity;
-    const std::uint64_t serial;
+    const detail::inbox_identity identity;
     // Whose fences order posts against close(), shared with the routers.
     const detail::read_domain& domain;
     // Shared with the threads that post, which give their lane back when
@@ -166,42 +200,112 @@ private:
 
 namespace detail {
 
-// The lanes a thread holds, given back when it exits.
-class held_lanes {
-public:
+// The lanes a thread holds, in every inbox it posted to.
+struct held_lanes {
     struct held {
-        std::uint64_t inbox_serial;
+        inbox_identity inbox;
         std::weak_ptr<void> owner;
         void* lane;
         std::atomic<bool>* in_use;
+        std::atomic<unsigned>* holder_forks;
     };
-
-    held_lanes() = default;
-    held_lanes(const held_lanes&) = delete;
-    held_lanes& operator=(const held_lanes&) = delete;
-    ~held_lanes()
-    {
-        for (const held& h : all) {
-            if (const std::shared_ptr<void> alive = h.owner.lock())
-                h.in_use->store(false, std::memory_order_release);
-        }
-    }
-
     std::vector<held> all;
 };
-inline thread_local held_lanes own_lanes;
+
+// How many forks this process's line has been through, counted in each
+// child. A lane records the count when its holder took it: the holder of
+// a lane with an older count is a thread the fork left behind.
+inline std::atomic<unsigned> forks_seen{0};
+
+// Trivial, so that a destructor that posts at the thread's exit, whenever
+// it runs, finds them still there.
+inline thread_local held_lanes* lanes_held_here = nullptr;
 
 // The lane a thread posted to last.
 struct last_lane {
-    std::uint64_t inbox_serial;
+    inbox_identity inbox;
     void* lane;
 };
-inline thread_local last_lane last_used_lane{0, nullptr};
+inline thread_local last_lane last_used_lane{{nullptr, 0}, nullptr};
 
-inline std::uint64_t next_inbox_serial()
+// Gives back the lanes of an exiting thread whose inboxes are alive. A
+// post after this takes a lane again.
+inline void give_back_lanes(void* held)
+{
+    const std::unique_ptr<held_lanes> released(static_cast<held_lanes*>(held));
+    for (const held_lanes::held& h : released->all) {
+        if (const std::shared_ptr<void> alive = h.owner.lock())
+            h.in_use->store(false, std::memory_order_release);
+    }
+    lanes_held_here = nullptr;
+    last_used_lane = {{nullptr, 0}, nullptr};
+}
+
+#if defined(VESSA_POSIX_THREADS)
+// In the child of a fork, which has only the thread that forked: its lanes
+// are still held, the others' holders are gone.
+inline void keep_own_lanes_in_child()
+{
+    const unsigned forks = forks_seen.fetch_add(1, std::memory_order_relaxed) + 1;
+    if (!lanes_held_here)
+        return;
+    for (const held_lanes::held& h : lanes_held_here->all) {
+        if (const std::shared_ptr<void> alive = h.owner.lock())
+            h.holder_forks->store(forks, std::memory_order_relaxed);
+    }
+}
+
+// A key's destructor runs after the thread's thread_local destructors, and
+// again if a later key's destructor posts.
+inline pthread_key_t lanes_key()
+{
+    static const pthread_key_t key = [] {
+        pthread_key_t made;
+        if (pthread_key_create(&made, give_back_lanes) != 0) {
+            std::fputs("vessa: pthread_key_create failed: no key for posting threads' lanes\n", stderr);
+            std::abort();
+        }
+        pthread_atfork(nullptr, nullptr, keep_own_lanes_in_child);
+        return made;
+    }();
+    return key;
+}
+#else
+// Destroyed among the thread_local objects: a destructor that posts after
+// it holds its lanes until the inbox is destroyed.
+inline thread_local bool lanes_releaser_gone = false;
+struct lanes_releaser {
+    ~lanes_releaser()
+    {
+        if (lanes_held_here)
+            give_back_lanes(lanes_held_here);
+        lanes_releaser_gone = true;
+    }
+};
+#endif
+
+inline held_lanes& own_held_lanes()
+{
+    if (!lanes_held_here) {
+        std::unique_ptr<held_lanes> made(new held_lanes);
+#if defined(VESSA_POSIX_THREADS)
+        if (pthread_setspecific(lanes_key(), made.get()) != 0)
+            throw std::bad_alloc();
+#else
+        if (!lanes_releaser_gone) {
+            static thread_local lanes_releaser releaser;
+            static_cast<void>(releaser);
+        }
+#endif
+        lanes_held_here = made.release();
+    }
+    return *lanes_held_here;
+}
+
+inline inbox_identity next_inbox_identity()
 {
     static std::atomic<std::uint64_t> last{0};
-    return last.fetch_add(1, std::memory_order_relaxed) + 1;
+    return {&last, last.fetch_add(1, std::memory_order_relaxed) + 1};
 }
 
 } // namespace detail
@@ -248,6 +352,8 @@ struct inbox<T>::lane {
     block* own_spares = nullptr;
     // Set while a post is under way: only close() reads it.
     std::atomic<bool> in_post{false};
+    // detail::forks_seen when the holder took the lane.
+    std::atomic<unsigned> holder_forks{0};
 
     // Shared: values posted so far, stored with release after each one.
     alignas(64) std::atomic<std::size_t> posted{0};
@@ -284,9 +390,10 @@ struct inbox<T>::lanes {
     std::atomic<lane*> first{nullptr};
 };
 
-// A post under way: close() waits for it to end. Announced before the
-// closed flag is read; close() stores the flag before it reads the
-// announcements, and a heavy fence on its side orders both.
+// A post under way, from before it reads the closed flag to after its
+// last touch of the inbox: close() waits for it to end. Announced before
+// the closed flag is read; close() stores the flag before it reads the
+// announcements, and the heavy fence on its side orders both.
 template <typename T>
 class inbox<T>::posting {
 public:
@@ -310,7 +417,7 @@ inbox<T>::inbox() : inbox(0)
 
 template <typename T>
 inbox<T>::inbox(std::size_t bound)
-    : capacity(bound), serial(detail::next_inbox_serial()),
+    : capacity(bound), identity(detail::next_inbox_identity()),
       // Made before any post, so that it has decided whether posters fence
       // themselves.
       domain(detail::read_domain::of_process()), all(std::make_shared<lanes>())
@@ -340,52 +447,39 @@ inbox<T>::~inbox()
 template <typename T>
 bool inbox<T>::post(const T& value)
 {
-    return post_one(value, true);
+    return post_one(own_lane(), value, true);
 }
 
 template <typename T>
 bool inbox<T>::post(T&& value)
 {
-    return post_one(std::move(value), true);
+    return post_one(own_lane(), std::move(value), true);
 }
 
 template <typename T>
 bool inbox<T>::try_post(const T& value)
 {
-    return post_one(value, false);
+    return post_one(own_lane(), value, false);
 }
 
 template <typename T>
 bool inbox<T>::try_post(T&& value)
 {
-    return post_one(std::move(value), false);
+    return post_one(own_lane(), std::move(value), false);
 }
 
+// One value at a time, each published and announced on its own: an input
+// range that waits between values holds up neither the owner nor close().
 template <typename T>
 template <typename InputIt>
 std::size_t inbox<T>::post(InputIt first, InputIt last)
 {
     std::size_t count = 0;
-    if (capacity != 0) {
-        for (; first != last && post_one(*first, true); ++first)
-            ++count;
+    if (first == last)
         return count;
-    }
     lane& l = own_lane();
-    {
-        const posting scope(l, domain);
-        if (is_closed.load(std::memory_order_relaxed))
-            return 0;
-        try {
-            for (; first != last; ++first, ++count)
-                put(l, *first);
-        } catch (...) {
-            // What was posted before the throw is there to route.
-            wake_if_asleep();
-            throw;
-        }
-    }
-    wake_if_asleep();
+    for (; first != last && post_one(l, *first, true); ++first)
+        ++count;
     return count;
 }
 
@@ -412,10 +506,16 @@ template <typename T>
 template <typename Rep, typename Period>
 bool inbox<T>::wait_for(const std::chrono::duration<Rep, Period>& timeout)
 {
-    const clock::time_point deadline = clock::now() + std::chrono::ceil<clock::duration>(timeout);
+    const clock::time_point now = clock::now();
+    // A timeout that the clock cannot add, by far, is none.
+    if (std::chrono::duration<double>(timeout) >= std::chrono::duration<double>(clock::time_point::max() - now) / 2)
+        return wait_until(nullptr);
+    const clock::time_point deadline = now + std::chrono::ceil<clock::duration>(timeout);
     return wait_until(&deadline);
 }
 
+// Pairs with posting: its store of the flag, then the heavy fence, then
+// its reads of the announcements.
 template <typename T>
 void inbox<T>::close()
 {
@@ -423,12 +523,18 @@ void inbox<T>::close()
     room.word.fetch_add(1, std::memory_order_seq_cst);
     room.wake_all();
     domain.heavy_fence();
-    for (lane* l = all->first.load(std::memory_order_seq_cst); l; l = l->next_lane) {
-        while (l->in_post.load(std::memory_order_acquire))
+    // A post of a thread that a fork left behind never ends.
+    const unsigned forks = detail::forks_seen.load(std::memory_order_relaxed);
+    for (lane* l = all->first.load(std::memory_order_acquire); l; l = l->next_lane) {
+        while (l->in_post.load(std::memory_order_acquire) && l->holder_forks.load(std::memory_order_relaxed) == forks)
             std::this_thread::yield();
     }
     close_done.store(true, std::memory_order_seq_cst);
-    wake_if_asleep();
+    // Pairs with the owner's fence in sleep_until: store, fence, load on
+    // both sides.
+    detail::full_fence();
+    if (owner.word.load(std::memory_order_relaxed) != 0)
+        wake_owner();
 }
 
 // The posting side.
@@ -437,7 +543,7 @@ template <typename T>
 typename inbox<T>::lane& inbox<T>::own_lane()
 {
     const detail::last_lane& last = detail::last_used_lane;
-    if (detail::usually(last.inbox_serial == serial))
+    if (detail::usually(last.inbox == identity))
         return *static_cast<lane*>(last.lane);
     return join();
 }
@@ -447,10 +553,10 @@ typename inbox<T>::lane& inbox<T>::own_lane()
 template <typename T>
 typename inbox<T>::lane& inbox<T>::join()
 {
-    std::vector<detail::held_lanes::held>& held = detail::own_lanes.all;
+    std::vector<detail::held_lanes::held>& held = detail::own_held_lanes().all;
     lane* found = nullptr;
     for (const detail::held_lanes::held& h : held) {
-        if (h.inbox_serial == serial)
+        if (h.inbox == identity)
             found = static_cast<lane*>(h.lane);
     }
     if (!found) {
@@ -462,39 +568,53 @@ typename inbox<T>::lane& inbox<T>::join()
             if (l->in_use.compare_exchange_strong(free, true, std::memory_order_acquire))
                 found = l;
         }
-        if (!found) {
+        if (found) {
+            found->holder_forks.store(detail::forks_seen.load(std::memory_order_relaxed), std::memory_order_relaxed);
+        } else {
             std::unique_ptr<lane> made(new lane);
+            made->holder_forks.store(detail::forks_seen.load(std::memory_order_relaxed), std::memory_order_relaxed);
             made->tail = made->head = new block;
             made->next_lane = all->first.load(std::memory_order_relaxed);
             while (!all->first.compare_exchange_weak(made->next_lane, made.get(), std::memory_order_seq_cst))
                 ;
             found = made.release();
         }
-        held.push_back({serial, all, found, &found->in_use});
+        held.push_back({identity, all, found, &found->in_use, &found->holder_forks});
     }
-    detail::last_used_lane = {serial, found};
+    detail::last_used_lane = {identity, found};
     return *found;
 }
 
 template <typename T>
 template <typename V>
-bool inbox<T>::post_one(V&& value, bool waits)
+bool inbox<T>::post_one(lane& l, V&& value, bool waits)
 {
-    lane& l = own_lane();
-    if (capacity != 0 && !reserve(waits))
+    const posting scope(l, domain);
+    if (capacity != 0)
+        return post_bounded(l, std::forward<V>(value), waits);
+    if (is_closed.load(std::memory_order_relaxed))
         return false;
-    {
-        const posting scope(l, domain);
-        if (is_closed.load(std::memory_order_relaxed)) {
-            release_room(1);
-            return false;
-        }
-        try {
-            put(l, std::forward<V>(value));
-        } catch (...) {
-            release_room(1);
-            throw;
-        }
+    put(l, std::forward<V>(value));
+    wake_if_asleep();
+    return true;
+}
+
+// Inside the post's announcement, which covers a wait for room too.
+template <typename T>
+template <typename V>
+bool inbox<T>::post_bounded(lane& l, V&& value, bool waits)
+{
+    if (!reserve(waits))
+        return false;
+    if (is_closed.load(std::memory_order_relaxed)) {
+        release_room(1);
+        return false;
+    }
+    try {
+        put(l, std::forward<V>(value));
+    } catch (...) {
+        release_room(1);
+        throw;
     }
     wake_if_asleep();
     return true;
@@ -572,13 +692,24 @@ void inbox<T>::next_block(lane& l)
     l.tail_index = 0;
 }
 
-// Posts call it after storing their count, with no fence between (see
-// wait_until). Only the post that takes the flag back makes the system
-// call.
+// Posts call it after storing their count. Pairs with the owner's heavy
+// fence in sleep_until, which stands for the fence this side lacks: the
+// owner stores its flag, passes the fence and reads the counts; the post
+// stores its count and reads the flag, with only the compiler held back
+// in between where membarrier() serves.
 template <typename T>
 void inbox<T>::wake_if_asleep()
 {
-    if (owner.word.load(std::memory_order_seq_cst) != 0 && owner.word.exchange(0, std::memory_order_acq_rel) != 0)
+    domain.reader_fence();
+    if (!detail::usually(owner.word.load(std::memory_order_relaxed) == 0))
+        wake_owner();
+}
+
+// Only the post that takes the flag back makes the system call.
+template <typename T>
+void inbox<T>::wake_owner()
+{
+    if (owner.word.exchange(0, std::memory_order_acq_rel) != 0)
         owner.wake_all();
 }
 
@@ -642,28 +773,18 @@ template <typename T>
 bool inbox<T>::has_values() const
 {
     for (const lane* l = all->first.load(std::memory_order_acquire); l; l = l->next_lane) {
-        if (l->posted.load(std::memory_order_seq_cst) != l->routed)
+        if (l->posted.load(std::memory_order_acquire) != l->routed)
             return true;
     }
     return false;
 }
 
 // Looks a few times, yielding in between, before it sleeps: a post that
-// comes meanwhile then makes no system call. Then it stores its flag,
-// looks again and sleeps until a post that reads the flag wakes it. A
-// post stores its count and reads the flag with no fence between, to keep
-// the fence's cost (tens of ns) off every post, so a post that overlaps
-// the flag's store may read the flag unset while the owner's look misses
-// its count: only for as long as the post's store takes to reach memory.
-// The owner's first sleep is therefore short, and it looks once more
-// before sleeping for good. membarrier() would close the window instead,
-// but on a virtual machine it can take milliseconds, stalling every
-// posting thread meanwhile.
+// comes meanwhile then makes no system call.
 template <typename T>
 bool inbox<T>::wait_until(const clock::time_point* deadline)
 {
     constexpr unsigned looks_before_sleeping = 16;
-    constexpr std::chrono::microseconds first_sleep(50);
     for (unsigned looks = 0;; ++looks) {
         if (has_values())
             return true;
@@ -671,23 +792,39 @@ bool inbox<T>::wait_until(const clock::time_point* deadline)
             return has_values();
         if (deadline && clock::now() >= *deadline)
             return false;
-        if (looks < looks_before_sleeping) {
+        if (looks < looks_before_sleeping)
             std::this_thread::yield();
-            continue;
-        }
-        owner.word.store(1, std::memory_order_seq_cst);
-        // A post that read the flag unset stored its count before: it
-        // reaches memory within these looks, most often.
-        for (unsigned look = 0; look < looks_before_sleeping && !has_values(); ++look)
-            std::this_thread::yield();
-        const clock::time_point short_deadline = clock::now() + first_sleep;
-        const clock::time_point* sleeps_until = deadline && *deadline < short_deadline ? deadline : &short_deadline;
-        for (int sleep = 0; sleep < 2 && !has_values() && !close_done.load(std::memory_order_seq_cst); ++sleep) {
-            owner.sleep_while(1, sleeps_until);
-            sleeps_until = deadline;
-        }
-        owner.word.store(0, std::memory_order_relaxed);
+        else if (sleep_until(deadline))
+            return true;
     }
+}
+
+// Stores the flag that asks posts to wake the owner, then sleeps: first a
+// short while, in which a post that missed the flag costs at most that
+// long, then, past the heavy fence that makes every post see the flag or
+// be seen, until woken or past deadline. Before the short sleep it looks a
+// few more times, yielding: a count that was on its way as the flag was
+// stored most often arrives then. Returns whether it saw values.
+template <typename T>
+bool inbox<T>::sleep_until(const clock::time_point* deadline)
+{
+    constexpr unsigned looks_after_flag = 16;
+    constexpr std::chrono::microseconds first_sleep(50);
+    const auto found = [this] { return has_values() || close_done.load(std::memory_order_acquire); };
+    owner.word.store(1, std::memory_order_relaxed);
+    for (unsigned look = 0; look < looks_after_flag && !found(); ++look)
+        std::this_thread::yield();
+    const clock::time_point short_deadline = clock::now() + first_sleep;
+    const bool short_is_shorter = !deadline || short_deadline < *deadline;
+    if (!found())
+        owner.sleep_while(1, short_is_shorter ? &short_deadline : deadline);
+    if (short_is_shorter && !found()) {
+        domain.heavy_fence();
+        if (!found())
+            owner.sleep_while(1, deadline);
+    }
+    owner.word.store(0, std::memory_order_relaxed);
+    return has_values();
 }
 
 template <typename T>
