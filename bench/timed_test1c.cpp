@@ -4,13 +4,13 @@
 // ratio to the figure for N / 2.
 //
 // The destinations only decide; they never store a value, so the figures
-// show the cost of the routing decisions without insertion. A test that
-// sets VESSA_TALLY_OFFERS has each destination tally what it is offered,
-// and reads the tallies on standard error.
+// show the cost of the routing decisions without insertion. The tests
+// build a second program from this file with VESSA_TALLY_OFFERS defined,
+// whose destinations tally what they are offered and print the tallies on
+// standard error; the program itself reads no environment.
 #include <array>
 #include <cerrno>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <iterator>
@@ -141,7 +141,11 @@ void test()
     router.reset(new vessa::router<int>);
 
     outputs_type outputs;
-    const bool tallying = std::getenv("VESSA_TALLY_OFFERS") != nullptr;
+#ifdef VESSA_TALLY_OFFERS
+    constexpr bool tallying = true;
+#else
+    constexpr bool tallying = false;
+#endif
     std::array<offer_tally, 4> tallies;
     for (std::size_t i = 0; i < 3; ++i)
         add_tallied_if(tallying, less_than_n<inserter>(std::back_inserter(outputs[i]), largest_size), tallies[i],

@@ -45,8 +45,8 @@ void redirect(int fd, const char* path, int flags)
     close(opened);
 }
 
-// With tallying, the destinations tally what they are offered and the
-// tallies come on standard error.
+// With tallying, the program's tallying build runs: its destinations
+// tally what they are offered and the tallies come on standard error.
 run_result run_benchmark(standard_output where, bool tallying = false)
 {
     const std::string out_path = temporary_path("out");
@@ -76,9 +76,8 @@ run_result run_benchmark(standard_output where, bool tallying = false)
         }
         redirect(STDERR_FILENO, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC);
         setenv("LD_PRELOAD", VESSA_FAKE_TIME_LIBRARY, 1);
-        if (tallying)
-            setenv("VESSA_TALLY_OFFERS", "1", 1);
-        execl(VESSA_TIMED_TEST1C, VESSA_TIMED_TEST1C, static_cast<char*>(nullptr));
+        const char* const program = tallying ? VESSA_TIMED_TEST1C_TALLYING : VESSA_TIMED_TEST1C;
+        execl(program, program, static_cast<char*>(nullptr));
         _exit(127);
     }
     if (where == standard_output::pipe_without_reader) {
