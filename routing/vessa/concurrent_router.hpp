@@ -97,6 +97,7 @@
 #define VESSA_CONCURRENT_ROUTER_HPP
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -210,6 +211,7 @@ private:
     [[gnu::cold, gnu::noinline]] void free_retired();
     [[gnu::cold, gnu::noinline]] freed free_retired_waiting();
     void take_retired_before(std::uint64_t bound);
+    void take_next_batch();
     bool free_taken();
     // Why a wait on this thread would wait for itself, or null.
     const char* waiting_waits_for_itself() const;
@@ -221,7 +223,9 @@ private:
     std::size_t listed_index(destination_id id) const;
     void append(const listed_destination& added);
     void unlist(std::size_t index);
-    [[gnu::cold, gnu::noinline]] void rebuild(std::vector<listed_destination>& next);
+    // A rebuild in two steps: what may fail, then what others see.
+    [[gnu::cold, gnu::noinline]] walk_list* build(std::vector<listed_destination>& next);
+    void publish(walk_list* built, const std::vector<listed_destination>& next);
     void overwrite_entry(std::size_t index, destination<T>* instead);
     [[gnu::cold, gnu::noinline]] void replace_in_walks(const destination<T>* met, destination<T>* instead);
     // Every change begins by unlisting the tracked destinations whose
@@ -255,7 +259,13 @@ private:
     // Held while freeing, so that a waiter knows the frees it waits for
     // are over; what it guards is being destroyed.
     std::mutex freeing_mutex;
-    std::vector<retired> freeing_now;
+    // Under freeing_mutex: how many at the front of retired_since are
+    // still to be freed, and the few taken out to be freed now. A free
+    // allocates nothing, so that it cannot fail once a change is made.
+    static constexpr std::size_t free_batch = 16;
+    std::size_t to_free = 0;
+    std::array<retired, free_batch> freeing_now;
+    std::size_t freeing_count = 0;
 };
 
 // ---------------------------------------------------------------------
@@ -324,8 +334,8 @@ struct concurrent_router<T>::listed_destination {
 // What a change unlisted, kept until no routing call can read it.
 template <typename T>
 struct concurrent_router<T>::retired {
-    std::uint64_t stamp;
-    walk_list* list;
+    std::uint64_t stamp = 0;
+    walk_list* list = nullptr;
     std::unique_ptr<destination<T>> copy;
 };
 
@@ -669,31 +679,41 @@ void concurrent_router<T>::append(const listed_destination& added)
     next.reserve(listed.size() + 1);
     next = listed;
     detail::add_in_order(next, added, lower);
-    rebuild(next);
+    publish(build(next), next);
 }
 
 // Unlists listed[index], retires its copy and its stand-in if blocked, and
 // has the walks under way skip it: in place while the order of the rest is
 // the one a new array would have and stand-ins stay under an eighth of the
-// listed, as every walk calls each stand-in it meets.
+// listed, as every walk calls each stand-in it meets. Everything that may
+// fail comes before the first store a walk or a later change sees, so
+// that a failure leaves all as it was.
 template <typename T>
 void concurrent_router<T>::unlist(std::size_t index)
 {
     const auto lower = [](const auto& a, const auto& b) { return a.priority < b.priority; };
     const auto earlier = [](const auto& a, const auto& b) { return a.serial < b.serial; };
     const listed_destination removed = listed[index];
-    walk_list* const list = published.load(std::memory_order_relaxed);
-    if (detail::order_kept_without(listed, index, lower, earlier)) {
+    // The copy, its stand-in and a replaced array.
+    retired_since.reserve(retired_since.size() + 3);
+    const bool in_place = detail::order_kept_without(listed, index, lower, earlier);
+    walk_list* built = nullptr;
+    std::vector<listed_destination> next;
+    if (!in_place || 8 * (removed_in_place + 1) > listed.size() - 1) {
+        next = listed;
+        if (in_place)
+            next.erase(next.begin() + static_cast<std::ptrdiff_t>(index));
+        else
+            detail::erase_in_order(next, index, lower, earlier);
+        built = build(next);
+    }
+    if (built) {
+        publish(built, next);
+    } else {
+        walk_list* const list = published.load(std::memory_order_relaxed);
         listed.erase(listed.begin() + static_cast<std::ptrdiff_t>(index));
         (list->begin() + removed.slot)->store(&stand_in_for_removed<T>, std::memory_order_release);
-        if (8 * ++removed_in_place > listed.size()) {
-            std::vector<listed_destination> next(listed);
-            rebuild(next);
-        }
-    } else {
-        std::vector<listed_destination> next(listed);
-        detail::erase_in_order(next, index, lower, earlier);
-        rebuild(next);
+        ++removed_in_place;
     }
     retire(nullptr, std::unique_ptr<destination<T>>(removed.target));
     if (removed.stand_in)
@@ -702,16 +722,22 @@ void concurrent_router<T>::unlist(std::size_t index)
     tracked_count -= removed.tracked;
 }
 
-// Under writer_mutex, with room for one in retired_since: next, in walk
-// order, becomes the list, in a new array.
+// Under writer_mutex: the array for next, in walk order, and room in
+// listed to take next without allocating.
 template <typename T>
-void concurrent_router<T>::rebuild(std::vector<listed_destination>& next)
+typename concurrent_router<T>::walk_list* concurrent_router<T>::build(std::vector<listed_destination>& next)
 {
-    // Assigned, not swapped, so that listed keeps the room it grew to;
-    // both allocations come first, so a failure leaves all as it was.
     listed.reserve(next.size());
-    walk_list* const next_list = walk_list::make(next);
-    walk_list* const replaced = published.exchange(next_list, std::memory_order_acq_rel);
+    return walk_list::make(next);
+}
+
+// Under writer_mutex, with room for one in retired_since: built becomes
+// the array walks read, and next the list. Allocates nothing.
+template <typename T>
+void concurrent_router<T>::publish(walk_list* built, const std::vector<listed_destination>& next)
+{
+    walk_list* const replaced = published.exchange(built, std::memory_order_acq_rel);
+    // Assigned, not swapped, so that listed keeps the room it grew to.
     listed.assign(next.begin(), next.end());
     removed_in_place = 0;
     retire(replaced, nullptr);
@@ -761,10 +787,8 @@ void concurrent_router<T>::unlist_expired_copies()
         if (d.tracked && expired(d.target))
             gone.push_back(d.serial);
     }
-    for (const detail::id_serial serial : gone) {
-        retired_since.reserve(retired_since.size() + 3);
+    for (const detail::id_serial serial : gone)
         unlist(listed_index(destination_id(serial)));
-    }
     if (default_tracked && expired(default_copy.get())) {
         retired_since.reserve(retired_since.size() + 1);
         default_target.store(nullptr, std::memory_order_release);
@@ -787,10 +811,9 @@ std::unique_lock<std::mutex> concurrent_router<T>::take_if_read_alone()
     std::unique_lock<std::mutex> freeing(freeing_mutex, std::try_to_lock);
     if (!freeing.owns_lock() || !readers.read_by_caller_alone())
         return {};
-    freeing_now.assign(std::make_move_iterator(retired_since.begin()), std::make_move_iterator(retired_since.end()));
-    retired_since.clear();
+    to_free = retired_since.size();
     left_retired = 0;
-    retired_count.store(0, std::memory_order_relaxed);
+    take_next_batch();
     return freeing;
 }
 
@@ -859,7 +882,7 @@ typename concurrent_router<T>::freed concurrent_router<T>::free_retired_waiting(
     return free_taken() ? freed::retired_more : freed::all;
 }
 
-// Under freeing_mutex: what was retired below bound goes to freeing_now.
+// Under freeing_mutex: what was retired below bound is to be freed.
 template <typename T>
 void concurrent_router<T>::take_retired_before(std::uint64_t bound)
 {
@@ -867,10 +890,23 @@ void concurrent_router<T>::take_retired_before(std::uint64_t bound)
     // Stamps grow along retired_since: what is taken comes first.
     const auto kept = std::partition_point(retired_since.begin(), retired_since.end(),
                                            [bound](const retired& r) { return r.stamp < bound; });
-    freeing_now.assign(std::make_move_iterator(retired_since.begin()), std::make_move_iterator(kept));
-    retired_since.erase(retired_since.begin(), kept);
-    left_retired = retired_since.size();
-    retired_count.store(left_retired, std::memory_order_relaxed);
+    to_free = static_cast<std::size_t>(kept - retired_since.begin());
+    left_retired = retired_since.size() - to_free;
+    take_next_batch();
+}
+
+// Under freeing_mutex and writer_mutex: moves the next few to be freed out
+// of retired_since. Only frees take from its front, and they hold
+// freeing_mutex, so what was counted to be freed is still there.
+template <typename T>
+void concurrent_router<T>::take_next_batch()
+{
+    freeing_count = std::min(to_free, free_batch);
+    const auto taken = retired_since.begin() + static_cast<std::ptrdiff_t>(freeing_count);
+    std::move(retired_since.begin(), taken, freeing_now.begin());
+    retired_since.erase(retired_since.begin(), taken);
+    to_free -= freeing_count;
+    retired_count.store(retired_since.size(), std::memory_order_relaxed);
 }
 
 // Destructors run with no lock of the router's held but freeing_mutex, so
@@ -879,12 +915,17 @@ template <typename T>
 bool concurrent_router<T>::free_taken()
 {
     freeing_frame frame(this);
-    for (retired& r : freeing_now) {
-        walk_list::free(r.list);
-        r.copy.reset();
+    for (;;) {
+        for (std::size_t i = 0; i < freeing_count; ++i) {
+            walk_list::free(std::exchange(freeing_now[i].list, nullptr));
+            freeing_now[i].copy.reset();
+        }
+        freeing_count = 0;
+        if (to_free == 0)
+            return frame.retired_more;
+        const std::lock_guard<std::mutex> lock(writer_mutex);
+        take_next_batch();
     }
-    freeing_now.clear();
-    return frame.retired_more;
 }
 
 template <typename T>
