@@ -46,11 +46,14 @@ void* allocate(std::size_t size)
     return memory;
 }
 
+// Out of line: inlined into a delete, GCC takes free for a mismatch.
+[[gnu::noinline]] void release(void* memory) { std::free(memory); }
+
 } // namespace
 
 void* operator new(std::size_t size) { return allocate(size); }
-void operator delete(void* memory) noexcept { std::free(memory); }
-void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+void operator delete(void* memory) noexcept { release(memory); }
+void operator delete(void* memory, std::size_t) noexcept { release(memory); }
 
 namespace {
 
