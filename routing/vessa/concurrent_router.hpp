@@ -41,6 +41,10 @@
 //     is theirs to protect. The router's state is race-free, as
 //     ThreadSanitizer sees it too.
 //  8. Destroying the router while another thread uses it is not allowed.
+//  9. A change that throws (std::bad_alloc, or the destination's copy)
+//     leaves the router as it was; waiting and freeing allocate nothing,
+//     so remove_destination_and_wait and synchronize throw nothing but
+//     std::logic_error.
 //
 // synchronize() and remove_destination_and_wait() wait for routing calls
 // in other threads to return; on a thread inside a routing call of the
@@ -49,9 +53,22 @@
 // call of another router they wait, unless the thread they wait for is
 // itself waiting for this one (two threads each inside a routing call,
 // each waiting for the other's router): then one of them, or both, throws
-// std::logic_error instead of waiting forever. A cycle through three or
-// more threads is not detected: do not wait inside a routing call for a
-// router whose destinations may wait in turn.
+// std::logic_error instead of waiting forever; a wait so refused, or
+// given up by a scoped destination's end, leaves the router as shared as
+// it was. A cycle through three or more threads is not detected: do not
+// wait inside a routing call for a router whose destinations may wait in
+// turn. Nor is one through a free: a thread that frees copies of this
+// router holds its freeing mutex while their destructors run, and another
+// thread's wait here ends by taking it; a destructor that waits for a
+// router which that other thread is inside (ending a scoped destination
+// of it, say) waits forever. Let such destructors not wait, or let no
+// thread inside that router wait for this one.
+//
+// A routing call of another router made inside a destination holds up
+// that router's waits alone, down to three routers deep; deeper, until it
+// returns, it holds up every router's waits, and may have one of two
+// threads that wait on each other's routers refused though neither is
+// inside the other's.
 //
 // Lifetimes, as router<T> has them, each a change like any other:
 //  - add_scoped_destination returns a scoped_destination, which removes
@@ -79,8 +96,11 @@
 // a fork, the threads that did not survive it are no longer waited for;
 // a change that another thread was making at the fork leaves the router's
 // mutex held in the child, as with any mutex: fork with no change under
-// way, or use the router only in the parent. See read_sections.hpp for
-// membarrier.
+// way, or use the router only in the parent. A shared object with a copy
+// of its own must stay loaded while a thread that routed through its code
+// lives, as that thread's record is released at its exit by the copy's
+// code: never dlclose it, or link it with -Wl,-z,nodelete. See
+// read_sections.hpp for membarrier.
 //
 // How: the listed destinations are an array published through one pointer
 // and walked inside a read section (read_sections.hpp). Adding appends in

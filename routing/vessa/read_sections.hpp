@@ -12,7 +12,9 @@
 // record in it, whatever the number of sites it reads, made on its first
 // section and released only after the thread's thread_local objects are
 // destroyed, so that routing from their destructors, and from static
-// destructors on the main thread, keeps every guarantee. A record names
+// destructors on the main thread, keeps every guarantee. That release is
+// this copy of the code's: a shared object that carries a copy of its own
+// must stay loaded while a thread that used it lives. A record names
 // the site its outermost section reads and the first few sites of the
 // sections nested in it, so a writer waits only for the threads inside its
 // own site. A site also knows whether one thread alone has read it since
