@@ -185,6 +185,38 @@ TEST(concurrent_router_waits, threads_inside_two_routers_waiting_on_each_other_b
     }
 }
 
+// A free of r destroys a copy that owns a scoped destination of s, whose
+// end waits for a thread inside s; that thread then waits on r, which
+// would wait for the free: its wait is refused, and both finish.
+TEST(concurrent_router_waits, wait_for_a_free_that_waits_for_the_waiter_is_refused)
+{
+    const watchdog w("a wait on a free that waits for the waiter");
+    router r, s;
+    gate inside_s;
+    std::atomic<int> refused{0};
+    s.add_destination([&](const int&) {
+        const std::uint64_t waits_before = readers_waited_for();
+        inside_s.open();
+        while (readers_waited_for() == waits_before)
+            std::this_thread::yield();
+        try {
+            r.synchronize();
+        } catch (const std::logic_error&) {
+            ++refused;
+        }
+        return true;
+    });
+    const vessa::destination_id holding = r.add_destination(owning(share(s.add_scoped_destination(refusing))));
+    std::thread inside([&] {
+        r.distribute(0);
+        s.distribute(0);
+    });
+    inside_s.wait();
+    EXPECT_TRUE(r.remove_destination_and_wait(holding));
+    inside.join();
+    EXPECT_EQ(refused, 1);
+}
+
 // A thread inside r3 with r4's call nested in it holds up no wait of r1,
 // and waiting on r2 meanwhile closes no cycle with a thread inside r2 that
 // waits on r1: both waits return, neither is refused.

@@ -57,12 +57,11 @@
 // given up by a scoped destination's end, leaves the router as shared as
 // it was. A cycle through three or more threads is not detected: do not
 // wait inside a routing call for a router whose destinations may wait in
-// turn. Nor is one through a free: a thread that frees copies of this
-// router holds its freeing mutex while their destructors run, and another
-// thread's wait here ends by taking it; a destructor that waits for a
-// router which that other thread is inside (ending a scoped destination
-// of it, say) waits forever. Let such destructors not wait, or let no
-// thread inside that router wait for this one.
+// turn. A wait here ends once a free of this router under way in another
+// thread is over, as the free may destroy what it waits for; when a
+// destructor that free runs waits in turn for a router the waiting thread
+// is inside (ending a scoped destination of it, say), the wait here is
+// refused the same way.
 //
 // A routing call of another router made inside a destination holds up
 // that router's waits alone, down to three routers deep; deeper, until it
@@ -119,6 +118,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
@@ -225,8 +225,8 @@ private:
     };
     template <typename Change>
     change_done change_listed(destination_id id, Change change);
-    std::unique_lock<std::mutex> take_if_read_alone();
-    bool finish_change(std::unique_lock<std::mutex> freeing);
+    std::unique_lock<std::timed_mutex> take_if_read_alone();
+    bool finish_change(std::unique_lock<std::timed_mutex> freeing);
     [[gnu::cold, gnu::noinline]] void wait_and_free(const char* operation);
     [[gnu::cold, gnu::noinline]] void free_retired();
     [[gnu::cold, gnu::noinline]] freed free_retired_waiting();
@@ -277,8 +277,11 @@ private:
     // Made by the first add_scoped_destination; its end disarms them all.
     std::shared_ptr<scope_link> scopes;
     // Held while freeing, so that a waiter knows the frees it waits for
-    // are over; what it guards is being destroyed.
-    std::mutex freeing_mutex;
+    // are over; what it guards is being destroyed. Timed, so that a
+    // waiter can look for a cycle through the free now and then.
+    std::timed_mutex freeing_mutex;
+    // The record of the thread running destructors under it, or null.
+    std::atomic<const detail::reader_record*> freeing_by{nullptr};
     // Under freeing_mutex: how many at the front of retired_since are
     // still to be freed, and the few taken out to be freed now. A free
     // allocates nothing, so that it cannot fail once a change is made.
@@ -449,7 +452,7 @@ destination_id concurrent_router<T>::add_destination(D&& d, unsigned priority)
     std::unique_ptr<destination<T>> copy(detail::new_destination<T>(std::forward<D>(d)));
     const detail::id_serial serial = destination_id::next_serial();
     const bool tracked = detail::is_tracking<std::decay_t<D>>::value;
-    std::unique_lock<std::mutex> freeing;
+    std::unique_lock<std::timed_mutex> freeing;
     {
         const std::lock_guard<std::mutex> lock(writer_mutex);
         unlist_expired();
@@ -520,7 +523,7 @@ template <typename T>
 template <typename Change>
 typename concurrent_router<T>::change_done concurrent_router<T>::change_listed(destination_id id, Change change)
 {
-    std::unique_lock<std::mutex> freeing;
+    std::unique_lock<std::timed_mutex> freeing;
     {
         const std::lock_guard<std::mutex> lock(writer_mutex);
         unlist_expired();
@@ -552,7 +555,7 @@ void concurrent_router<T>::set_default_destination(D&& d)
 {
     std::unique_ptr<destination<T>> copy(detail::new_destination<T>(std::forward<D>(d)));
     const bool tracked = detail::is_tracking<std::decay_t<D>>::value;
-    std::unique_lock<std::mutex> freeing;
+    std::unique_lock<std::timed_mutex> freeing;
     {
         const std::lock_guard<std::mutex> lock(writer_mutex);
         unlist_expired();
@@ -824,11 +827,11 @@ void concurrent_router<T>::unlist_expired_copies()
 // returns the lock of freeing_mutex that the free holds. A change made by
 // a destructor that this thread runs is left to the free under way.
 template <typename T>
-std::unique_lock<std::mutex> concurrent_router<T>::take_if_read_alone()
+std::unique_lock<std::timed_mutex> concurrent_router<T>::take_if_read_alone()
 {
     if (retired_since.empty() || being_freed_here())
         return {};
-    std::unique_lock<std::mutex> freeing(freeing_mutex, std::try_to_lock);
+    std::unique_lock<std::timed_mutex> freeing(freeing_mutex, std::try_to_lock);
     if (!freeing.owns_lock() || !readers.read_by_caller_alone())
         return {};
     to_free = retired_since.size();
@@ -840,7 +843,7 @@ std::unique_lock<std::mutex> concurrent_router<T>::take_if_read_alone()
 // Frees what take_if_read_alone took, or else what a free that needs no
 // wait can; returns whether everything unlisted was freed.
 template <typename T>
-bool concurrent_router<T>::finish_change(std::unique_lock<std::mutex> freeing)
+bool concurrent_router<T>::finish_change(std::unique_lock<std::timed_mutex> freeing)
 {
     if (freeing.owns_lock()) {
         free_taken();
@@ -858,7 +861,7 @@ void concurrent_router<T>::free_retired()
 {
     if (being_freed_here())
         return;
-    std::unique_lock<std::mutex> freeing(freeing_mutex, std::try_to_lock);
+    std::unique_lock<std::timed_mutex> freeing(freeing_mutex, std::try_to_lock);
     // Learning the oldest reader costs a barrier on every routing thread,
     // an interrupt each: paid once per so many changes.
     if (!freeing.owns_lock() || retired_count.load(std::memory_order_relaxed) < left_retired + changes_per_free)
@@ -895,7 +898,13 @@ typename concurrent_router<T>::freed concurrent_router<T>::free_retired_waiting(
         if (readers.wait_for_readers(bound) == detail::read_site::waited::refused_for_cycle)
             return freed::refused;
     }
-    const std::lock_guard<std::mutex> freeing(freeing_mutex);
+    // A free under way may run a destructor that waits for a router this
+    // thread is inside: waiting for it would close a cycle.
+    std::unique_lock<std::timed_mutex> freeing(freeing_mutex, std::defer_lock);
+    while (!freeing.try_lock_for(std::chrono::milliseconds(1))) {
+        if (readers.waits_for_caller(freeing_by.load(std::memory_order_acquire)))
+            return freed::refused;
+    }
     if (retired_count.load(std::memory_order_relaxed) == 0)
         return freed::all;
     take_retired_before(bound);
@@ -935,6 +944,7 @@ template <typename T>
 bool concurrent_router<T>::free_taken()
 {
     freeing_frame frame(this);
+    freeing_by.store(readers.caller(), std::memory_order_release);
     for (;;) {
         for (std::size_t i = 0; i < freeing_count; ++i) {
             walk_list::free(std::exchange(freeing_now[i].list, nullptr));
@@ -942,10 +952,12 @@ bool concurrent_router<T>::free_taken()
         }
         freeing_count = 0;
         if (to_free == 0)
-            return frame.retired_more;
+            break;
         const std::lock_guard<std::mutex> lock(writer_mutex);
         take_next_batch();
     }
+    freeing_by.store(nullptr, std::memory_order_release);
+    return frame.retired_more;
 }
 
 template <typename T>

@@ -74,6 +74,13 @@ public:
     // Whether the calling thread is inside a section of this site.
     bool inside() const;
 
+    // The calling thread's record, by which a writer names itself.
+    const reader_record* caller() const;
+    // Whether the thread of record other, if any, waits for readers of a
+    // site the calling thread is inside: waiting for it would close a
+    // cycle.
+    bool waits_for_caller(const reader_record* other) const;
+
     // Writers, serialized among themselves, after publishing a new version:
     // the stamp to retire the old one with.
     std::uint64_t retire_stamp();
@@ -389,6 +396,13 @@ inline bool read_site::inside() const
 inline std::uint64_t read_site::retire_stamp() { return domain.epoch.fetch_add(0, std::memory_order_acq_rel); }
 
 inline std::uint64_t read_site::bound_of_retired() { return domain.epoch.fetch_add(1, std::memory_order_acq_rel) + 1; }
+
+inline const reader_record* read_site::caller() const { return &domain.own_record(); }
+
+inline bool read_site::waits_for_caller(const reader_record* other) const
+{
+    return other && waits_for(domain.own_record(), *other);
+}
 
 // A read-modify-write that writes what it reads: a reader that marks the
 // site later, or loads a later mark, synchronizes with it and sees what
