@@ -118,7 +118,6 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
@@ -225,8 +224,8 @@ private:
     };
     template <typename Change>
     change_done change_listed(destination_id id, Change change);
-    std::unique_lock<std::timed_mutex> take_if_read_alone();
-    bool finish_change(std::unique_lock<std::timed_mutex> freeing);
+    std::unique_lock<std::mutex> take_if_read_alone();
+    bool finish_change(std::unique_lock<std::mutex> freeing);
     [[gnu::cold, gnu::noinline]] void wait_and_free(const char* operation);
     [[gnu::cold, gnu::noinline]] void free_retired();
     [[gnu::cold, gnu::noinline]] freed free_retired_waiting();
@@ -277,9 +276,9 @@ private:
     // Made by the first add_scoped_destination; its end disarms them all.
     std::shared_ptr<scope_link> scopes;
     // Held while freeing, so that a waiter knows the frees it waits for
-    // are over; what it guards is being destroyed. Timed, so that a
-    // waiter can look for a cycle through the free now and then.
-    std::timed_mutex freeing_mutex;
+    // are over; what it guards is being destroyed. A waiter takes it by
+    // trying again and again, so that it can look for a cycle meanwhile.
+    std::mutex freeing_mutex;
     // The record of the thread running destructors under it, or null.
     std::atomic<const detail::reader_record*> freeing_by{nullptr};
     // Under freeing_mutex: how many at the front of retired_since are
@@ -452,7 +451,7 @@ destination_id concurrent_router<T>::add_destination(D&& d, unsigned priority)
     std::unique_ptr<destination<T>> copy(detail::new_destination<T>(std::forward<D>(d)));
     const detail::id_serial serial = destination_id::next_serial();
     const bool tracked = detail::is_tracking<std::decay_t<D>>::value;
-    std::unique_lock<std::timed_mutex> freeing;
+    std::unique_lock<std::mutex> freeing;
     {
         const std::lock_guard<std::mutex> lock(writer_mutex);
         unlist_expired();
@@ -523,7 +522,7 @@ template <typename T>
 template <typename Change>
 typename concurrent_router<T>::change_done concurrent_router<T>::change_listed(destination_id id, Change change)
 {
-    std::unique_lock<std::timed_mutex> freeing;
+    std::unique_lock<std::mutex> freeing;
     {
         const std::lock_guard<std::mutex> lock(writer_mutex);
         unlist_expired();
@@ -555,7 +554,7 @@ void concurrent_router<T>::set_default_destination(D&& d)
 {
     std::unique_ptr<destination<T>> copy(detail::new_destination<T>(std::forward<D>(d)));
     const bool tracked = detail::is_tracking<std::decay_t<D>>::value;
-    std::unique_lock<std::timed_mutex> freeing;
+    std::unique_lock<std::mutex> freeing;
     {
         const std::lock_guard<std::mutex> lock(writer_mutex);
         unlist_expired();
@@ -827,11 +826,11 @@ void concurrent_router<T>::unlist_expired_copies()
 // returns the lock of freeing_mutex that the free holds. A change made by
 // a destructor that this thread runs is left to the free under way.
 template <typename T>
-std::unique_lock<std::timed_mutex> concurrent_router<T>::take_if_read_alone()
+std::unique_lock<std::mutex> concurrent_router<T>::take_if_read_alone()
 {
     if (retired_since.empty() || being_freed_here())
         return {};
-    std::unique_lock<std::timed_mutex> freeing(freeing_mutex, std::try_to_lock);
+    std::unique_lock<std::mutex> freeing(freeing_mutex, std::try_to_lock);
     if (!freeing.owns_lock() || !readers.read_by_caller_alone())
         return {};
     to_free = retired_since.size();
@@ -843,7 +842,7 @@ std::unique_lock<std::timed_mutex> concurrent_router<T>::take_if_read_alone()
 // Frees what take_if_read_alone took, or else what a free that needs no
 // wait can; returns whether everything unlisted was freed.
 template <typename T>
-bool concurrent_router<T>::finish_change(std::unique_lock<std::timed_mutex> freeing)
+bool concurrent_router<T>::finish_change(std::unique_lock<std::mutex> freeing)
 {
     if (freeing.owns_lock()) {
         free_taken();
@@ -861,7 +860,7 @@ void concurrent_router<T>::free_retired()
 {
     if (being_freed_here())
         return;
-    std::unique_lock<std::timed_mutex> freeing(freeing_mutex, std::try_to_lock);
+    std::unique_lock<std::mutex> freeing(freeing_mutex, std::try_to_lock);
     // Learning the oldest reader costs a barrier on every routing thread,
     // an interrupt each: paid once per so many changes.
     if (!freeing.owns_lock() || retired_count.load(std::memory_order_relaxed) < left_retired + changes_per_free)
@@ -900,10 +899,11 @@ typename concurrent_router<T>::freed concurrent_router<T>::free_retired_waiting(
     }
     // A free under way may run a destructor that waits for a router this
     // thread is inside: waiting for it would close a cycle.
-    std::unique_lock<std::timed_mutex> freeing(freeing_mutex, std::defer_lock);
-    while (!freeing.try_lock_for(std::chrono::milliseconds(1))) {
+    std::unique_lock<std::mutex> freeing(freeing_mutex, std::try_to_lock);
+    for (const detail::pause_between_looks pause; !freeing.owns_lock(); freeing.try_lock()) {
         if (readers.waits_for_caller(freeing_by.load(std::memory_order_acquire)))
             return freed::refused;
+        pause();
     }
     if (retired_count.load(std::memory_order_relaxed) == 0)
         return freed::all;

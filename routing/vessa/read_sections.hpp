@@ -203,6 +203,24 @@ inline void full_fence()
     }
 }
 
+// A waiter's pause between two looks at what another thread is doing.
+// Routing calls, and most frees, are short: yields for a while before
+// sleeping, whose least step is far longer than most of them.
+class pause_between_looks {
+public:
+    void operator()() const
+    {
+        if (std::chrono::steady_clock::now() < sleep_after)
+            std::this_thread::yield();
+        else
+            std::this_thread::sleep_for(std::chrono::microseconds(20));
+    }
+
+private:
+    const std::chrono::steady_clock::time_point sleep_after
+        = std::chrono::steady_clock::now() + std::chrono::microseconds(200);
+};
+
 // Tells the compiler which way a branch of the read side mostly goes, so
 // that the usual path runs straight through.
 inline bool usually(bool condition)
@@ -509,12 +527,10 @@ inline read_site::waited read_site::wait_for_readers(std::uint64_t& bound)
     return result;
 }
 
-// Routing calls are short: yields for a while before sleeping, whose least
-// step is far longer than most of them.
 inline void read_site::wait_while_inside(const reader_record& record, std::uint64_t retired, const reader_record& own,
                                          waited& result)
 {
-    const auto sleep_after = std::chrono::steady_clock::now() + std::chrono::microseconds(200);
+    const pause_between_looks pause;
     for (bool first = true;; first = false) {
         const std::uint64_t entered = record.entered.load(std::memory_order_acquire);
         if (entered == 0 || entered > retired || !reading_here(record))
@@ -525,10 +541,7 @@ inline void read_site::wait_while_inside(const reader_record& record, std::uint6
         }
         if (first)
             domain.readers_waited_for.fetch_add(1, std::memory_order_relaxed);
-        if (std::chrono::steady_clock::now() < sleep_after)
-            std::this_thread::yield();
-        else
-            std::this_thread::sleep_for(std::chrono::microseconds(20));
+        pause();
     }
 }
 
