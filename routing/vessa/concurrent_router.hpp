@@ -41,6 +41,10 @@
 //     is theirs to protect. The router's state is race-free, as
 //     ThreadSanitizer sees it too.
 //  8. Destroying the router while another thread uses it is not allowed.
+//  9. A change that throws (std::bad_alloc, or the destination's copy)
+//     leaves the router as it was; waiting and freeing allocate nothing,
+//     so remove_destination_and_wait and synchronize throw nothing but
+//     std::logic_error.
 //
 // synchronize() and remove_destination_and_wait() wait for routing calls
 // in other threads to return; on a thread inside a routing call of the
@@ -49,9 +53,21 @@
 // call of another router they wait, unless the thread they wait for is
 // itself waiting for this one (two threads each inside a routing call,
 // each waiting for the other's router): then one of them, or both, throws
-// std::logic_error instead of waiting forever. A cycle through three or
-// more threads is not detected: do not wait inside a routing call for a
-// router whose destinations may wait in turn.
+// std::logic_error instead of waiting forever; a wait so refused, or
+// given up by a scoped destination's end, leaves the router as shared as
+// it was. A cycle through three or more threads is not detected: do not
+// wait inside a routing call for a router whose destinations may wait in
+// turn. A wait here ends once a free of this router under way in another
+// thread is over, as the free may destroy what it waits for; when a
+// destructor that free runs waits in turn for a router the waiting thread
+// is inside (ending a scoped destination of it, say), the wait here is
+// refused the same way.
+//
+// A routing call of another router made inside a destination holds up
+// that router's waits alone, down to three routers deep; deeper, until it
+// returns, it holds up every router's waits, and may have one of two
+// threads that wait on each other's routers refused though neither is
+// inside the other's.
 //
 // Lifetimes, as router<T> has them, each a change like any other:
 //  - add_scoped_destination returns a scoped_destination, which removes
@@ -79,8 +95,11 @@
 // a fork, the threads that did not survive it are no longer waited for;
 // a change that another thread was making at the fork leaves the router's
 // mutex held in the child, as with any mutex: fork with no change under
-// way, or use the router only in the parent. See read_sections.hpp for
-// membarrier.
+// way, or use the router only in the parent. A shared object with a copy
+// of its own must stay loaded while a thread that routed through its code
+// lives, as that thread's record is released at its exit by the copy's
+// code: never dlclose it, or link it with -Wl,-z,nodelete. See
+// read_sections.hpp for membarrier.
 //
 // How: the listed destinations are an array published through one pointer
 // and walked inside a read section (read_sections.hpp). Adding appends in
@@ -97,6 +116,7 @@
 #define VESSA_CONCURRENT_ROUTER_HPP
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -210,6 +230,7 @@ private:
     [[gnu::cold, gnu::noinline]] void free_retired();
     [[gnu::cold, gnu::noinline]] freed free_retired_waiting();
     void take_retired_before(std::uint64_t bound);
+    void take_next_batch();
     bool free_taken();
     // Why a wait on this thread would wait for itself, or null.
     const char* waiting_waits_for_itself() const;
@@ -221,7 +242,9 @@ private:
     std::size_t listed_index(destination_id id) const;
     void append(const listed_destination& added);
     void unlist(std::size_t index);
-    [[gnu::cold, gnu::noinline]] void rebuild(std::vector<listed_destination>& next);
+    // A rebuild in two steps: what may fail, then what others see.
+    [[gnu::cold, gnu::noinline]] walk_list* build(std::vector<listed_destination>& next);
+    void publish(walk_list* built, const std::vector<listed_destination>& next);
     void overwrite_entry(std::size_t index, destination<T>* instead);
     [[gnu::cold, gnu::noinline]] void replace_in_walks(const destination<T>* met, destination<T>* instead);
     // Every change begins by unlisting the tracked destinations whose
@@ -253,9 +276,18 @@ private:
     // Made by the first add_scoped_destination; its end disarms them all.
     std::shared_ptr<scope_link> scopes;
     // Held while freeing, so that a waiter knows the frees it waits for
-    // are over; what it guards is being destroyed.
+    // are over; what it guards is being destroyed. A waiter takes it by
+    // trying again and again, so that it can look for a cycle meanwhile.
     std::mutex freeing_mutex;
-    std::vector<retired> freeing_now;
+    // The record of the thread running destructors under it, or null.
+    std::atomic<const detail::reader_record*> freeing_by{nullptr};
+    // Under freeing_mutex: how many at the front of retired_since are
+    // still to be freed, and the few taken out to be freed now. A free
+    // allocates nothing, so that it cannot fail once a change is made.
+    static constexpr std::size_t free_batch = 16;
+    std::size_t to_free = 0;
+    std::array<retired, free_batch> freeing_now;
+    std::size_t freeing_count = 0;
 };
 
 // ---------------------------------------------------------------------
@@ -324,8 +356,8 @@ struct concurrent_router<T>::listed_destination {
 // What a change unlisted, kept until no routing call can read it.
 template <typename T>
 struct concurrent_router<T>::retired {
-    std::uint64_t stamp;
-    walk_list* list;
+    std::uint64_t stamp = 0;
+    walk_list* list = nullptr;
     std::unique_ptr<destination<T>> copy;
 };
 
@@ -669,31 +701,41 @@ void concurrent_router<T>::append(const listed_destination& added)
     next.reserve(listed.size() + 1);
     next = listed;
     detail::add_in_order(next, added, lower);
-    rebuild(next);
+    publish(build(next), next);
 }
 
 // Unlists listed[index], retires its copy and its stand-in if blocked, and
 // has the walks under way skip it: in place while the order of the rest is
 // the one a new array would have and stand-ins stay under an eighth of the
-// listed, as every walk calls each stand-in it meets.
+// listed, as every walk calls each stand-in it meets. Everything that may
+// fail comes before the first store a walk or a later change sees, so
+// that a failure leaves all as it was.
 template <typename T>
 void concurrent_router<T>::unlist(std::size_t index)
 {
     const auto lower = [](const auto& a, const auto& b) { return a.priority < b.priority; };
     const auto earlier = [](const auto& a, const auto& b) { return a.serial < b.serial; };
     const listed_destination removed = listed[index];
-    walk_list* const list = published.load(std::memory_order_relaxed);
-    if (detail::order_kept_without(listed, index, lower, earlier)) {
+    // The copy, its stand-in and a replaced array.
+    retired_since.reserve(retired_since.size() + 3);
+    const bool in_place = detail::order_kept_without(listed, index, lower, earlier);
+    walk_list* built = nullptr;
+    std::vector<listed_destination> next;
+    if (!in_place || 8 * (removed_in_place + 1) > listed.size() - 1) {
+        next = listed;
+        if (in_place)
+            next.erase(next.begin() + static_cast<std::ptrdiff_t>(index));
+        else
+            detail::erase_in_order(next, index, lower, earlier);
+        built = build(next);
+    }
+    if (built) {
+        publish(built, next);
+    } else {
+        walk_list* const list = published.load(std::memory_order_relaxed);
         listed.erase(listed.begin() + static_cast<std::ptrdiff_t>(index));
         (list->begin() + removed.slot)->store(&stand_in_for_removed<T>, std::memory_order_release);
-        if (8 * ++removed_in_place > listed.size()) {
-            std::vector<listed_destination> next(listed);
-            rebuild(next);
-        }
-    } else {
-        std::vector<listed_destination> next(listed);
-        detail::erase_in_order(next, index, lower, earlier);
-        rebuild(next);
+        ++removed_in_place;
     }
     retire(nullptr, std::unique_ptr<destination<T>>(removed.target));
     if (removed.stand_in)
@@ -702,16 +744,22 @@ void concurrent_router<T>::unlist(std::size_t index)
     tracked_count -= removed.tracked;
 }
 
-// Under writer_mutex, with room for one in retired_since: next, in walk
-// order, becomes the list, in a new array.
+// Under writer_mutex: the array for next, in walk order, and room in
+// listed to take next without allocating.
 template <typename T>
-void concurrent_router<T>::rebuild(std::vector<listed_destination>& next)
+typename concurrent_router<T>::walk_list* concurrent_router<T>::build(std::vector<listed_destination>& next)
 {
-    // Assigned, not swapped, so that listed keeps the room it grew to;
-    // both allocations come first, so a failure leaves all as it was.
     listed.reserve(next.size());
-    walk_list* const next_list = walk_list::make(next);
-    walk_list* const replaced = published.exchange(next_list, std::memory_order_acq_rel);
+    return walk_list::make(next);
+}
+
+// Under writer_mutex, with room for one in retired_since: built becomes
+// the array walks read, and next the list. Allocates nothing.
+template <typename T>
+void concurrent_router<T>::publish(walk_list* built, const std::vector<listed_destination>& next)
+{
+    walk_list* const replaced = published.exchange(built, std::memory_order_acq_rel);
+    // Assigned, not swapped, so that listed keeps the room it grew to.
     listed.assign(next.begin(), next.end());
     removed_in_place = 0;
     retire(replaced, nullptr);
@@ -761,10 +809,8 @@ void concurrent_router<T>::unlist_expired_copies()
         if (d.tracked && expired(d.target))
             gone.push_back(d.serial);
     }
-    for (const detail::id_serial serial : gone) {
-        retired_since.reserve(retired_since.size() + 3);
+    for (const detail::id_serial serial : gone)
         unlist(listed_index(destination_id(serial)));
-    }
     if (default_tracked && expired(default_copy.get())) {
         retired_since.reserve(retired_since.size() + 1);
         default_target.store(nullptr, std::memory_order_release);
@@ -787,10 +833,9 @@ std::unique_lock<std::mutex> concurrent_router<T>::take_if_read_alone()
     std::unique_lock<std::mutex> freeing(freeing_mutex, std::try_to_lock);
     if (!freeing.owns_lock() || !readers.read_by_caller_alone())
         return {};
-    freeing_now.assign(std::make_move_iterator(retired_since.begin()), std::make_move_iterator(retired_since.end()));
-    retired_since.clear();
+    to_free = retired_since.size();
     left_retired = 0;
-    retired_count.store(0, std::memory_order_relaxed);
+    take_next_batch();
     return freeing;
 }
 
@@ -852,14 +897,21 @@ typename concurrent_router<T>::freed concurrent_router<T>::free_retired_waiting(
         if (readers.wait_for_readers(bound) == detail::read_site::waited::refused_for_cycle)
             return freed::refused;
     }
-    const std::lock_guard<std::mutex> freeing(freeing_mutex);
+    // A free under way may run a destructor that waits for a router this
+    // thread is inside: waiting for it would close a cycle.
+    std::unique_lock<std::mutex> freeing(freeing_mutex, std::try_to_lock);
+    for (const detail::pause_between_looks pause; !freeing.owns_lock(); freeing.try_lock()) {
+        if (readers.waits_for_caller(freeing_by.load(std::memory_order_acquire)))
+            return freed::refused;
+        pause();
+    }
     if (retired_count.load(std::memory_order_relaxed) == 0)
         return freed::all;
     take_retired_before(bound);
     return free_taken() ? freed::retired_more : freed::all;
 }
 
-// Under freeing_mutex: what was retired below bound goes to freeing_now.
+// Under freeing_mutex: what was retired below bound is to be freed.
 template <typename T>
 void concurrent_router<T>::take_retired_before(std::uint64_t bound)
 {
@@ -867,10 +919,23 @@ void concurrent_router<T>::take_retired_before(std::uint64_t bound)
     // Stamps grow along retired_since: what is taken comes first.
     const auto kept = std::partition_point(retired_since.begin(), retired_since.end(),
                                            [bound](const retired& r) { return r.stamp < bound; });
-    freeing_now.assign(std::make_move_iterator(retired_since.begin()), std::make_move_iterator(kept));
-    retired_since.erase(retired_since.begin(), kept);
-    left_retired = retired_since.size();
-    retired_count.store(left_retired, std::memory_order_relaxed);
+    to_free = static_cast<std::size_t>(kept - retired_since.begin());
+    left_retired = retired_since.size() - to_free;
+    take_next_batch();
+}
+
+// Under freeing_mutex and writer_mutex: moves the next few to be freed out
+// of retired_since. Only frees take from its front, and they hold
+// freeing_mutex, so what was counted to be freed is still there.
+template <typename T>
+void concurrent_router<T>::take_next_batch()
+{
+    freeing_count = std::min(to_free, free_batch);
+    const auto taken = retired_since.begin() + static_cast<std::ptrdiff_t>(freeing_count);
+    std::move(retired_since.begin(), taken, freeing_now.begin());
+    retired_since.erase(retired_since.begin(), taken);
+    to_free -= freeing_count;
+    retired_count.store(retired_since.size(), std::memory_order_relaxed);
 }
 
 // Destructors run with no lock of the router's held but freeing_mutex, so
@@ -879,11 +944,19 @@ template <typename T>
 bool concurrent_router<T>::free_taken()
 {
     freeing_frame frame(this);
-    for (retired& r : freeing_now) {
-        walk_list::free(r.list);
-        r.copy.reset();
+    freeing_by.store(readers.caller(), std::memory_order_release);
+    for (;;) {
+        for (std::size_t i = 0; i < freeing_count; ++i) {
+            walk_list::free(std::exchange(freeing_now[i].list, nullptr));
+            freeing_now[i].copy.reset();
+        }
+        freeing_count = 0;
+        if (to_free == 0)
+            break;
+        const std::lock_guard<std::mutex> lock(writer_mutex);
+        take_next_batch();
     }
-    freeing_now.clear();
+    freeing_by.store(nullptr, std::memory_order_release);
     return frame.retired_more;
 }
 

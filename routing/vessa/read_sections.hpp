@@ -12,11 +12,17 @@
 // record in it, whatever the number of sites it reads, made on its first
 // section and released only after the thread's thread_local objects are
 // destroyed, so that routing from their destructors, and from static
-// destructors on the main thread, keeps every guarantee. A record names
-// the site its outermost section reads, so a writer waits only for the
-// threads inside its own site. A site also knows whether one thread alone
-// has read it since its last grace period: while that thread is the
-// writer, what it retires is freed at once, with no barrier and no wait.
+// destructors on the main thread, keeps every guarantee. That release is
+// this copy of the code's: a shared object that carries a copy of its own
+// must stay loaded while a thread that used it lives. A record names
+// the site its outermost section reads and the first few sites of the
+// sections nested in it, so a writer waits only for the threads inside its
+// own site. A site also knows whether one thread alone has read it since
+// its last grace period: while that thread is the writer, what it retires
+// is freed at once, with no barrier and no wait.
+//
+// Each store and load that a reader and a writer meet through, with what
+// orders it, is listed in docs/threads.md ("The handshakes").
 //
 // The reader's side has no fence on Linux: the writer pays for it with
 // membarrier(), which makes every running thread of the process pass a
@@ -34,6 +40,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -67,6 +74,13 @@ public:
     // Whether the calling thread is inside a section of this site.
     bool inside() const;
 
+    // The calling thread's record, by which a writer names itself.
+    const reader_record* caller() const;
+    // Whether the thread of record other, if any, waits for readers of a
+    // site the calling thread is inside: waiting for it would close a
+    // cycle.
+    bool waits_for_caller(const reader_record* other) const;
+
     // Writers, serialized among themselves, after publishing a new version:
     // the stamp to retire the old one with.
     std::uint64_t retire_stamp();
@@ -86,19 +100,26 @@ public:
     // Waits until no reader that may hold what was retired below bound is
     // still inside, raising bound to what it waited for. Must not be
     // called from inside a section of this site. Refuses, without waiting,
-    // to wait for a thread that waits for the caller.
+    // to wait for a thread that waits for the caller; refused, it leaves
+    // the site as shared as it was. Allocates nothing.
     waited wait_for_readers(std::uint64_t& bound);
 
 private:
     friend class read_section;
+    class sole_reader_claim;
     // Declared inline here: GCC warns of an inline definition after noinline.
     [[gnu::cold, gnu::noinline]] inline void note_second_reader();
     bool reading_here(const reader_record& record) const;
+    static bool reads(const reader_record& record, const void* site, const void* any_site);
     bool waits_for(const reader_record& waiter, const reader_record& other) const;
+    void
+    wait_while_inside(const reader_record& record, std::uint64_t retired, const reader_record& own, waited& result);
 
     read_domain& domain;
     // The one thread's record, or the domain's shared_marker() once
-    // another has read.
+    // another has read. Changed by read-modify-writes alone, so that a
+    // reader's acquire load of any later value synchronizes with the
+    // writer's last check (docs/threads.md, pair 3).
     std::atomic<const reader_record*> sole_reader;
 };
 
@@ -117,6 +138,7 @@ private:
     // another site.
     [[gnu::cold, gnu::noinline]] static inline bool enter_nested(read_site& site, reader_record& record);
     [[gnu::cold, gnu::noinline]] static inline void leave_nested(reader_record& record);
+    static std::size_t nested_slot(std::size_t depth);
 
     // What the section writes on leaving: null for a section nested in one
     // of the same site. Sections end in the reverse order of their start,
@@ -134,18 +156,17 @@ struct reader_record {
     // The domain's epoch when the thread's outermost section began; 0
     // outside any section. Written by its thread alone, with release.
     std::atomic<std::uint64_t> entered{0};
-    // The site the outermost section reads, or the domain's any_site()
-    // while a section of another site is nested in it.
+    // The site the outermost section reads.
     std::atomic<const void*> reading{nullptr};
     // While the thread waits for readers: the site, and the epoch it waits
     // past, so that two threads that would wait for each other can tell.
     std::atomic<const void*> waiting_for{nullptr};
     std::atomic<std::uint64_t> waiting_until{0};
     // Its own thread's alone: the sections of other sites nested in the
-    // outermost one, innermost last, each with what reading was before it.
+    // outermost one, innermost last, each with what its slot held before.
     struct nested_section {
         const read_site* site;
-        const void* reading_before;
+        const void* slot_before;
     };
     std::vector<nested_section> nested;
     // Its size, in a word that leaving a section reads alone.
@@ -153,6 +174,11 @@ struct reader_record {
     read_domain& domain;
     // Guarded by the domain's mutex.
     bool in_use = false;
+    // The sites of the sections of other sites nested in the outermost
+    // one, by depth; from the last slot's depth on, that slot reads the
+    // domain's any_site(), so that only deep nesting holds up every writer.
+    static constexpr std::size_t nested_slots = 3;
+    std::atomic<const void*> nested_reading[nested_slots] = {};
 };
 
 #if defined(__SANITIZE_THREAD__)
@@ -176,6 +202,24 @@ inline void full_fence()
         std::atomic_thread_fence(std::memory_order_seq_cst);
     }
 }
+
+// A waiter's pause between two looks at what another thread is doing.
+// Routing calls, and most frees, are short: yields for a while before
+// sleeping, whose least step is far longer than most of them.
+class pause_between_looks {
+public:
+    void operator()() const
+    {
+        if (std::chrono::steady_clock::now() < sleep_after)
+            std::this_thread::yield();
+        else
+            std::this_thread::sleep_for(std::chrono::microseconds(20));
+    }
+
+private:
+    const std::chrono::steady_clock::time_point sleep_after
+        = std::chrono::steady_clock::now() + std::chrono::microseconds(200);
+};
 
 // Tells the compiler which way a branch of the read side mostly goes, so
 // that the usual path runs straight through.
@@ -204,11 +248,14 @@ public:
     // The records in use, under the domain's mutex.
     template <typename Visit>
     void for_each_record(Visit visit);
+    // False past the last record; otherwise record becomes the index-th
+    // record, or null when no thread uses it. Allocates nothing.
+    bool record_at(std::size_t index, const reader_record*& record);
 
-    // What a record reads while a section of another site is nested in its
-    // outermost one, and what a site's sole reader becomes once a second
-    // thread reads it: addresses in the domain, which every copy of this
-    // code that meets the site shares.
+    // What a record's last nested slot reads past its depth, and what a
+    // site's sole reader becomes once a second thread reads it: addresses
+    // in the domain, which every copy of this code that meets the site
+    // shares.
     const void* any_site() const { return &markers[0]; }
     const reader_record* shared_marker() const { return reinterpret_cast<const reader_record*>(&markers[1]); }
 
@@ -235,6 +282,11 @@ private:
     // Its destructor runs after the thread's thread_local destructors.
     pthread_key_t thread_key;
 #endif
+
+public:
+    // For tests, which meet a wait by it: how many times a waiter has
+    // found a reader it must wait for. Last, away from what readers load.
+    std::atomic<std::uint64_t> readers_waited_for{0};
 };
 
 // The record this thread uses, trivial so that reaching it needs no check
@@ -285,7 +337,9 @@ inline read_section::read_section(read_site& site)
             full_fence();
         else
             std::atomic_signal_fence(std::memory_order_seq_cst);
-        const reader_record* const sole = site.sole_reader.load(std::memory_order_relaxed);
+        // Acquire: a reader that finds the site shared relies on the
+        // writer's check that came before the mark it sees (pair 3).
+        const reader_record* const sole = site.sole_reader.load(std::memory_order_acquire);
         if (!usually(sole == &record || sole == domain.shared_marker()))
             site.note_second_reader();
     } else if (!enter_nested(site, record)) {
@@ -304,48 +358,55 @@ inline read_section::~read_section()
 }
 
 // A section of another site inside this thread's outermost one: the record
-// keeps its epoch and reads any site until it ends, which is all that
-// writers can see; its list of nested sites tells this thread itself which
-// sites it is in.
+// keeps its epoch and publishes the site in the slot of its depth, or any
+// site past the slots; its list of nested sites tells this thread itself
+// which sites it is in. What may throw comes before any store.
 bool read_section::enter_nested(read_site& site, reader_record& record)
 {
-    if (record.reading.load(std::memory_order_relaxed) == &site || site.inside())
+    if (site.inside())
         return false;
-    record.nested.push_back({&site, record.reading.load(std::memory_order_relaxed)});
+    std::atomic<const void*>& slot = record.nested_reading[nested_slot(record.nested.size())];
+    record.nested.push_back({&site, slot.load(std::memory_order_relaxed)});
     record.nested_count = record.nested.size();
-    record.reading.store(site.domain.any_site(), std::memory_order_release);
+    const bool past_slots = record.nested.size() > reader_record::nested_slots;
+    slot.store(past_slots ? site.domain.any_site() : &site, std::memory_order_release);
     site.domain.reader_fence();
-    const reader_record* const sole = site.sole_reader.load(std::memory_order_relaxed);
+    const reader_record* const sole = site.sole_reader.load(std::memory_order_acquire);
     if (sole != &record && sole != site.domain.shared_marker())
         site.note_second_reader();
     return true;
 }
 
+// Release: the section's reads come before the slot gives the site up.
 void read_section::leave_nested(reader_record& record)
 {
-    record.reading.store(record.nested.back().reading_before, std::memory_order_release);
+    const std::size_t depth = record.nested.size() - 1;
+    record.nested_reading[nested_slot(depth)].store(record.nested.back().slot_before, std::memory_order_release);
     record.nested.pop_back();
     record.nested_count = record.nested.size();
 }
 
+inline std::size_t read_section::nested_slot(std::size_t depth)
+{
+    return std::min(depth, reader_record::nested_slots - 1);
+}
+
 inline read_site::read_site() : domain(read_domain::of_process()), sole_reader(&domain.own_record()) {}
 
-// Seq_cst: a writer that does not see the mark made it before its own
-// fence, and this reader's loads after it see what the writer published.
-void read_site::note_second_reader() { sole_reader.store(domain.shared_marker(), std::memory_order_seq_cst); }
+// A read-modify-write: it reads the writer's last check, or a later mark,
+// and so synchronizes with it; this reader's loads after it then see what
+// that writer published before checking (pair 3).
+void read_site::note_second_reader() { sole_reader.exchange(domain.shared_marker(), std::memory_order_acq_rel); }
 
 inline bool read_site::inside() const
 {
     const reader_record& own = domain.own_record();
     if (own.entered.load(std::memory_order_relaxed) == 0)
         return false;
-    const void* reading = own.reading.load(std::memory_order_relaxed);
-    for (const reader_record::nested_section& nested : own.nested) {
-        if (nested.site == this)
-            return true;
-        reading = own.nested.front().reading_before;
-    }
-    return reading == this;
+    if (own.reading.load(std::memory_order_relaxed) == this)
+        return true;
+    return std::any_of(own.nested.begin(), own.nested.end(),
+                       [this](const reader_record::nested_section& nested) { return nested.site == this; });
 }
 
 // A read-modify-write, not a load: a reader that sees a later epoch, even
@@ -354,18 +415,38 @@ inline std::uint64_t read_site::retire_stamp() { return domain.epoch.fetch_add(0
 
 inline std::uint64_t read_site::bound_of_retired() { return domain.epoch.fetch_add(1, std::memory_order_acq_rel) + 1; }
 
+inline const reader_record* read_site::caller() const { return &domain.own_record(); }
+
+inline bool read_site::waits_for_caller(const reader_record* other) const
+{
+    return other && waits_for(domain.own_record(), *other);
+}
+
+// A read-modify-write that writes what it reads: a reader that marks the
+// site later, or loads a later mark, synchronizes with it and sees what
+// the caller published before (pair 3).
 inline bool read_site::read_by_caller_alone()
 {
-    // Orders what the caller published before the load: a reader whose
-    // mark it misses reads after it what was published.
-    full_fence();
-    return sole_reader.load(std::memory_order_relaxed) == &domain.own_record() && !inside();
+    const reader_record* own = &domain.own_record();
+    return sole_reader.compare_exchange_strong(own, own, std::memory_order_acq_rel) && !inside();
 }
 
 inline bool read_site::reading_here(const reader_record& record) const
 {
-    const void* const reading = record.reading.load(std::memory_order_acquire);
-    return reading == this || reading == domain.any_site();
+    return reads(record, this, domain.any_site());
+}
+
+// Takes the site by address alone: a site another thread waits for may be
+// gone by the time this looks.
+inline bool read_site::reads(const reader_record& record, const void* site, const void* any_site)
+{
+    if (record.reading.load(std::memory_order_acquire) == site)
+        return true;
+    return std::any_of(std::begin(record.nested_reading), std::end(record.nested_reading),
+                       [site, any_site](const std::atomic<const void*>& slot) {
+                           const void* const nested = slot.load(std::memory_order_acquire);
+                           return nested == site || nested == any_site;
+                       });
 }
 
 inline std::uint64_t read_site::oldest_reader()
@@ -390,49 +471,78 @@ inline bool read_site::waits_for(const reader_record& waiter, const reader_recor
     if (!site_waited)
         return false;
     const std::uint64_t entered = waiter.entered.load(std::memory_order_relaxed);
-    const void* const reading = waiter.reading.load(std::memory_order_relaxed);
     return entered != 0 && entered <= other.waiting_until.load(std::memory_order_seq_cst)
-           && (reading == site_waited || reading == domain.any_site());
+           && reads(waiter, site_waited, domain.any_site());
 }
+
+// The waiter's claim to be the site's one reader, and its mark as a
+// waiter, for the length of a wait: a wait that ends early, however it
+// ends, gives the site back to its readers as shared, as it may have been
+// before, and the mark back to nothing.
+class read_site::sole_reader_claim {
+public:
+    // Before the grace period's epoch, so that a reader that enters
+    // with a later one, which the wait passes over, finds the claim and
+    // marks the site (pair 4).
+    sole_reader_claim(read_site& claimed, reader_record& waiter) : site(claimed), own(waiter)
+    {
+        site.sole_reader.exchange(&own, std::memory_order_acq_rel);
+    }
+    ~sole_reader_claim()
+    {
+        own.waiting_for.store(nullptr, std::memory_order_seq_cst);
+        if (!kept)
+            site.sole_reader.exchange(site.domain.shared_marker(), std::memory_order_acq_rel);
+    }
+    sole_reader_claim(const sole_reader_claim&) = delete;
+    sole_reader_claim& operator=(const sole_reader_claim&) = delete;
+
+    // The wait is over: every reader it could miss is marked.
+    void keep() { kept = true; }
+
+private:
+    read_site& site;
+    reader_record& own;
+    bool kept = false;
+};
 
 inline read_site::waited read_site::wait_for_readers(std::uint64_t& bound)
 {
     reader_record& own = domain.own_record();
-    // A reader that enters from now on and is not marked is this thread.
-    sole_reader.store(&own, std::memory_order_relaxed);
+    sole_reader_claim claim(*this, own);
     const std::uint64_t retired = domain.epoch.fetch_add(1, std::memory_order_acq_rel);
     bound = retired + 1;
     own.waiting_until.store(retired, std::memory_order_seq_cst);
     own.waiting_for.store(this, std::memory_order_seq_cst);
     domain.heavy_fence();
-    std::vector<const reader_record*> waited_for;
-    domain.for_each_record([&](const reader_record& record) {
-        if (&record != &own)
-            waited_for.push_back(&record);
-    });
-    // Routing calls are short: yield for a while before sleeping, whose
-    // least step is far longer than most of them.
-    const auto sleep_after = std::chrono::steady_clock::now() + std::chrono::microseconds(200);
     waited result = waited::done;
-    for (const reader_record* record : waited_for) {
-        for (;;) {
-            const std::uint64_t entered = record->entered.load(std::memory_order_acquire);
-            if (entered == 0 || entered > retired || !reading_here(*record))
-                break;
-            if (waits_for(own, *record)) {
-                result = waited::refused_for_cycle;
-                break;
-            }
-            if (std::chrono::steady_clock::now() < sleep_after)
-                std::this_thread::yield();
-            else
-                std::this_thread::sleep_for(std::chrono::microseconds(20));
-        }
-        if (result != waited::done)
-            break;
+    const reader_record* record = nullptr;
+    for (std::size_t index = 0; result == waited::done && domain.record_at(index, record); ++index) {
+        // A record taken up since the fence entered after retired.
+        if (record && record != &own)
+            wait_while_inside(*record, retired, own, result);
     }
-    own.waiting_for.store(nullptr, std::memory_order_seq_cst);
+    if (result == waited::done)
+        claim.keep();
     return result;
+}
+
+inline void read_site::wait_while_inside(const reader_record& record, std::uint64_t retired, const reader_record& own,
+                                         waited& result)
+{
+    const pause_between_looks pause;
+    for (bool first = true;; first = false) {
+        const std::uint64_t entered = record.entered.load(std::memory_order_acquire);
+        if (entered == 0 || entered > retired || !reading_here(record))
+            return;
+        if (waits_for(own, record)) {
+            result = waited::refused_for_cycle;
+            return;
+        }
+        if (first)
+            domain.readers_waited_for.fetch_add(1, std::memory_order_relaxed);
+        pause();
+    }
 }
 
 template <typename Visit>
@@ -443,6 +553,17 @@ void read_domain::for_each_record(Visit visit)
         if (record->in_use)
             visit(*record);
     }
+}
+
+// Records are never freed or moved, only their list grows: a record found
+// stays valid after the lock is let go.
+inline bool read_domain::record_at(std::size_t index, const reader_record*& record)
+{
+    const std::lock_guard<std::mutex> lock(mutex);
+    if (index >= records.size())
+        return false;
+    record = records[index]->in_use ? records[index].get() : nullptr;
+    return true;
 }
 
 inline read_domain::read_domain() : readers_fence(!membarrier_registered())
@@ -528,6 +649,8 @@ inline void read_domain::forget_other_threads_in_child()
         if (record.get() != own && record->in_use) {
             record->entered.store(0, std::memory_order_relaxed);
             record->reading.store(nullptr, std::memory_order_relaxed);
+            for (std::atomic<const void*>& slot : record->nested_reading)
+                slot.store(nullptr, std::memory_order_relaxed);
             record->waiting_for.store(nullptr, std::memory_order_relaxed);
             record->nested.clear();
             record->nested_count = 0;

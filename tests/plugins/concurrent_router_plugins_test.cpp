@@ -3,6 +3,7 @@
 // guarantees when used through the other.
 #include <dlfcn.h>
 
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -24,8 +25,8 @@ Function* exported(void* handle, const char* name)
     return reinterpret_cast<Function*>(symbol);
 }
 
-// Never unloaded: the threads that routed through it keep records of it
-// until the process exits.
+// Never unloaded: the threads that routed through it keep records of it,
+// whose release at each thread's exit runs the plugin's code.
 struct plugin {
     explicit plugin(const char* path) : handle(dlopen(path, RTLD_NOW | RTLD_LOCAL))
     {
@@ -55,6 +56,10 @@ struct plugin {
     {
         exported<decltype(plugin_synchronize)>(handle, "plugin_synchronize")(r);
     }
+    std::uint64_t readers_waited_for() const
+    {
+        return exported<decltype(plugin_readers_waited_for)>(handle, "plugin_readers_waited_for")();
+    }
 
     void* handle;
 };
@@ -83,7 +88,9 @@ TEST(concurrent_router_plugins, synchronize_waits_for_a_call_made_from_the_other
         two.route(of_two, 0);
         two.route(of_one, 1);
     });
-    EXPECT_FALSE(returns_while_inside(call, [&] { one.synchronize(of_one); }));
+    // The wait is the first plugin's code, and so is what counts it.
+    EXPECT_FALSE(returns_while_inside(
+        call, [&] { one.synchronize(of_one); }, [] { return one.readers_waited_for(); }));
     routing.join();
     one.destroy_router(of_one);
     two.destroy_router(of_two);

@@ -14,3 +14,5 @@ void plugin_add_destination(plugin_router* router, plugin_take take, void* conte
 void plugin_route(plugin_router* router, int value) { router->distribute(value); }
 
 void plugin_synchronize(plugin_router* router) { router->synchronize(); }
+
+std::uint64_t plugin_readers_waited_for() { return vessa::detail::read_domain::of_process().readers_waited_for.load(); }
