@@ -2,10 +2,12 @@
 // random driver adds (callables and member functions, on plain, shared and
 // weak pointers), removes, blocks, reprioritizes, ends tracked objects,
 // sets and removes the default, clears and routes, in both listing orders
-// and under both exception policies. Every offer, every result, every
+// and under both exception policies; some destinations remove themselves
+// as they take a value. Every offer, every result, every
 // report and every answer to a question must be the model's.
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -26,17 +28,24 @@ using offer_log = std::map<int, std::vector<int>>;
 struct probe {
     int name;
     offer_log* log;
+    // Called with the name by those that remove themselves as they take.
+    const std::function<void(int)>* leave = nullptr;
 
     static bool takes(int name, int value) { return (value + name) % (name % 4 + 2) == 0; }
     // Names 3, 8, 13, ... throw on values ending in 9.
     static bool throws(int name, int value) { return name % 5 == 3 && value % 10 == 9; }
+    static bool leaves(int name) { return name % 7 == 6; }
 
     bool operator()(const int& value) const
     {
         (*log)[name].push_back(value);
         if (throws(name, value))
             throw std::runtime_error("refused loudly");
-        return takes(name, value);
+        if (!takes(name, value))
+            return false;
+        if (leave && leaves(name))
+            (*leave)(name);
+        return true;
     }
 };
 
@@ -112,7 +121,8 @@ public:
     }
 
     // What distribute(value) does; thrown says whether it throws.
-    vessa::distribution route(int value, offer_log& log, std::vector<vessa::destination_id>& reported, bool& thrown)
+    vessa::distribution
+    route(int value, offer_log& log, std::vector<vessa::destination_id>& reported, bool& thrown, bool may_leave = true)
     {
         vessa::distribution result;
         thrown = false;
@@ -130,6 +140,8 @@ public:
             } else if (probe::takes(e.name, value)) {
                 result.result = vessa::outcome::taken;
                 result.taker = e.id;
+                if (may_leave && probe::leaves(e.name))
+                    remove(e.id);
                 return result;
             }
         }
@@ -211,6 +223,15 @@ void run_script(std::uint32_t seed, vessa::listing order, bool reporting)
     Router router(order, handler);
     model rules(order, reporting);
     std::vector<vessa::destination_id> ids;
+    std::map<int, vessa::destination_id> id_of_name;
+    // A removal that reorders the heap in the middle of a batch's chunk
+    // leaves the rest of the chunk in the order it began with, unlike a
+    // range: no destination leaves during a batch.
+    bool batching = false;
+    const std::function<void(int)> leave = [&](int name) {
+        if (!batching)
+            router.remove_destination(id_of_name[name]);
+    };
     // Room for every object, so that the model's pointers stay put.
     std::vector<std::shared_ptr<listener>> objects(400);
     std::vector<listener> plain_objects(400);
@@ -237,12 +258,12 @@ void run_script(std::uint32_t seed, vessa::listing order, bool reporting)
             model::entry added{name, priority, {}, static_cast<std::size_t>(name), 0, nullptr};
             const int kind = draw(4);
             if (kind == 0) {
-                added.id = router.add_destination(probe{name, &seen}, priority);
+                added.id = router.add_destination(probe{name, &seen, &leave}, priority);
             } else if (kind == 1) {
-                plain_objects[name] = listener{{name, &seen}};
+                plain_objects[name] = listener{{name, &seen, &leave}};
                 added.id = router.add_destination(&listener::on, &plain_objects[name], priority);
             } else {
-                objects[name] = std::make_shared<listener>(listener{{name, &seen}});
+                objects[name] = std::make_shared<listener>(listener{{name, &seen, &leave}});
                 added.object = &objects[name];
                 added.id = kind == 2 ? router.add_destination(&listener::on_const, objects[name], priority)
                                      : router.add_destination(&listener::on, std::weak_ptr<listener>(objects[name]),
@@ -250,6 +271,7 @@ void run_script(std::uint32_t seed, vessa::listing order, bool reporting)
             }
             rules.add(added);
             ids.push_back(added.id);
+            id_of_name[name] = added.id;
         } else if (what < 7 && !ids.empty()) {
             const vessa::destination_id id = ids[draw(static_cast<int>(ids.size()))];
             EXPECT_EQ(router.remove_destination(id), rules.remove(id));
@@ -288,7 +310,7 @@ void run_script(std::uint32_t seed, vessa::listing order, bool reporting)
             vessa::distribution_counts want;
             bool expect_throw = false;
             for (const int v : values) {
-                const vessa::distribution one = rules.route(v, expected, expected_reports, expect_throw);
+                const vessa::distribution one = rules.route(v, expected, expected_reports, expect_throw, !batch);
                 if (expect_throw)
                     break;
                 want.taken += one.result == vessa::outcome::taken;
@@ -299,8 +321,10 @@ void run_script(std::uint32_t seed, vessa::listing order, bool reporting)
             if (expect_throw) {
                 EXPECT_THROW(router.distribute(values.begin(), values.end()), std::runtime_error);
             } else {
+                batching = batch;
                 const vessa::distribution_counts got
                     = batch ? router.distribute_batch(values) : router.distribute(values.begin(), values.end());
+                batching = false;
                 EXPECT_EQ(got.taken, want.taken);
                 EXPECT_EQ(got.defaulted, want.defaulted);
                 EXPECT_EQ(got.dropped, want.dropped);
