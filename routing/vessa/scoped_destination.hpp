@@ -51,132 +51,88 @@ public:
 protected:
     ~block_owner() = default;
 };
+
+// Ends a change it was given when it is destroyed or assigned another:
+// End(id) on the router's owner, while the router lives.
+template <typename Owner, void (Owner::*End)(destination_id)>
+class [[nodiscard]] scoped_change {
+public:
+    // Ends nothing.
+    scoped_change() = default;
+    scoped_change(scoped_change&& other) noexcept;
+    // Ends the change this one holds, then takes other's.
+    scoped_change& operator=(scoped_change&& other) noexcept;
+    ~scoped_change();
+
+    // The destination it names; names nothing once released or moved.
+    destination_id id() const { return named; }
+
+    // Gives up ending the change, and returns its destination's id.
+    destination_id release() noexcept;
+
+private:
+    template <typename>
+    friend class vessa::concurrent_router;
+    template <typename, typename>
+    friend class vessa::router_front;
+    scoped_change(std::weak_ptr<Owner> router_owner, destination_id id) : owner(std::move(router_owner)), named(id) {}
+
+    void end() noexcept;
+
+    std::weak_ptr<Owner> owner;
+    destination_id named;
+};
 } // namespace detail
 
-class [[nodiscard]] scoped_destination {
-public:
-    // Removes nothing.
-    scoped_destination() = default;
-    scoped_destination(scoped_destination&& other) noexcept;
-    // Removes the destination this one holds, then takes other's.
-    scoped_destination& operator=(scoped_destination&& other) noexcept;
-    ~scoped_destination();
-
-    // The destination it removes; names nothing once released or moved.
-    destination_id id() const { return listed; }
-
-    // Gives up removing the destination, and returns its id.
-    destination_id release() noexcept;
-
-private:
-    template <typename>
-    friend class router;
-    template <typename>
-    friend class concurrent_router;
-    template <typename, typename>
-    friend class router_front;
-    scoped_destination(std::weak_ptr<detail::scope_owner> router_owner, destination_id id)
-        : owner(std::move(router_owner)), listed(id)
-    {
-    }
-
-    void remove() noexcept;
-
-    std::weak_ptr<detail::scope_owner> owner;
-    destination_id listed;
-};
-
-class [[nodiscard]] scoped_block {
-public:
-    // Unblocks nothing.
-    scoped_block() = default;
-    scoped_block(scoped_block&& other) noexcept;
-    // Unblocks the destination this one holds, then takes other's.
-    scoped_block& operator=(scoped_block&& other) noexcept;
-    ~scoped_block();
-
-    // The destination it unblocks; names nothing once released or moved,
-    // or when the block named nothing listed.
-    destination_id id() const { return blocked; }
-
-    // Gives up unblocking the destination, and returns its id.
-    destination_id release() noexcept;
-
-private:
-    template <typename, typename>
-    friend class router_front;
-    scoped_block(std::weak_ptr<detail::block_owner> router_owner, destination_id id)
-        : owner(std::move(router_owner)), blocked(id)
-    {
-    }
-
-    void unblock() noexcept;
-
-    std::weak_ptr<detail::block_owner> owner;
-    destination_id blocked;
-};
+// Removes the destination add_scoped_destination listed.
+using scoped_destination = detail::scoped_change<detail::scope_owner, &detail::scope_owner::remove_scoped>;
+// Unblocks, once, the destination block_scoped blocked; names nothing when
+// that named nothing listed.
+using scoped_block = detail::scoped_change<detail::block_owner, &detail::block_owner::unblock_scoped>;
 
 // ---------------------------------------------------------------------
 // Mechanics.
 
-inline scoped_destination::scoped_destination(scoped_destination&& other) noexcept
-    : owner(std::move(other.owner)), listed(other.release())
+namespace detail {
+
+template <typename Owner, void (Owner::*End)(destination_id)>
+scoped_change<Owner, End>::scoped_change(scoped_change&& other) noexcept
+    : owner(std::move(other.owner)), named(other.release())
 {
 }
 
-inline scoped_destination& scoped_destination::operator=(scoped_destination&& other) noexcept
+template <typename Owner, void (Owner::*End)(destination_id)>
+scoped_change<Owner, End>& scoped_change<Owner, End>::operator=(scoped_change&& other) noexcept
 {
     if (this != &other) {
-        remove();
+        end();
         owner = std::move(other.owner);
-        listed = other.release();
+        named = other.release();
     }
     return *this;
 }
 
-inline scoped_destination::~scoped_destination() { remove(); }
+template <typename Owner, void (Owner::*End)(destination_id)>
+scoped_change<Owner, End>::~scoped_change()
+{
+    end();
+}
 
-inline destination_id scoped_destination::release() noexcept
+template <typename Owner, void (Owner::*End)(destination_id)>
+destination_id scoped_change<Owner, End>::release() noexcept
 {
     owner.reset();
-    return std::exchange(listed, destination_id());
+    return std::exchange(named, destination_id());
 }
 
-inline void scoped_destination::remove() noexcept
+template <typename Owner, void (Owner::*End)(destination_id)>
+void scoped_change<Owner, End>::end() noexcept
 {
-    if (const std::shared_ptr<detail::scope_owner> router = owner.lock())
-        router->remove_scoped(listed);
+    if (const std::shared_ptr<Owner> router = owner.lock())
+        ((*router).*End)(named);
 }
 
-inline scoped_block::scoped_block(scoped_block&& other) noexcept
-    : owner(std::move(other.owner)), blocked(other.release())
-{
-}
-
-inline scoped_block& scoped_block::operator=(scoped_block&& other) noexcept
-{
-    if (this != &other) {
-        unblock();
-        owner = std::move(other.owner);
-        blocked = other.release();
-    }
-    return *this;
-}
-
-inline scoped_block::~scoped_block() { unblock(); }
-
-inline destination_id scoped_block::release() noexcept
-{
-    owner.reset();
-    return std::exchange(blocked, destination_id());
-}
-
-inline void scoped_block::unblock() noexcept
-{
-    if (const std::shared_ptr<detail::block_owner> router = owner.lock())
-        router->unblock_scoped(blocked);
-}
-
+} // namespace detail
 } // namespace vessa
 
 #endif
