@@ -72,7 +72,7 @@ using exception_handler = std::function<void(std::exception_ptr, destination_id)
 namespace detail {
 template <typename Member>
 using if_member_function = std::enable_if_t<std::is_member_function_pointer_v<Member>>;
-}
+} // namespace detail
 
 template <typename Router, typename T>
 class router_front {

@@ -51,6 +51,7 @@ public:
 protected:
     ~block_owner() = default;
 };
+} // namespace detail
 
 // Ends a change it was given when it is destroyed or assigned another:
 // End(id) on the router's owner, while the router lives.
@@ -72,9 +73,9 @@ public:
 
 private:
     template <typename>
-    friend class vessa::concurrent_router;
+    friend class concurrent_router;
     template <typename, typename>
-    friend class vessa::router_front;
+    friend class router_front;
     scoped_change(std::weak_ptr<Owner> router_owner, destination_id id) : owner(std::move(router_owner)), named(id) {}
 
     void end() noexcept;
@@ -82,18 +83,15 @@ private:
     std::weak_ptr<Owner> owner;
     destination_id named;
 };
-} // namespace detail
 
 // Removes the destination add_scoped_destination listed.
-using scoped_destination = detail::scoped_change<detail::scope_owner, &detail::scope_owner::remove_scoped>;
+using scoped_destination = scoped_change<detail::scope_owner, &detail::scope_owner::remove_scoped>;
 // Unblocks, once, the destination block_scoped blocked; names nothing when
 // that named nothing listed.
-using scoped_block = detail::scoped_change<detail::block_owner, &detail::block_owner::unblock_scoped>;
+using scoped_block = scoped_change<detail::block_owner, &detail::block_owner::unblock_scoped>;
 
 // ---------------------------------------------------------------------
 // Mechanics.
-
-namespace detail {
 
 template <typename Owner, void (Owner::*End)(destination_id)>
 scoped_change<Owner, End>::scoped_change(scoped_change&& other) noexcept
@@ -132,7 +130,6 @@ void scoped_change<Owner, End>::end() noexcept
         ((*router).*End)(named);
 }
 
-} // namespace detail
 } // namespace vessa
 
 #endif
