@@ -1,0 +1,137 @@
+// results_bench: what the router's result, its sorted order and its
+// report-and-go-on policy cost per value. Four routers get the very
+// deciding lambdas of distribute_bench's destination axis, listed with
+// distinct priorities 1 ... K, so that the two orders list them apart:
+//   router_ignored    distribute(it), its result ignored: routing as before
+//   router_used       the same, each result counted by its kind
+//   router_sorted     listing::sorted, the result ignored
+//   router_reporting  an exception handler that nothing calls, as nothing
+//                     throws, the result ignored
+// at 3 and 64 destinations, with nobody taking and with random takers.
+// Sixteen rounds, the four side by side at every point of each, then per
+// point each one's ratio to router_ignored with its 95 % interval.
+//
+// A program of its own, as tracking_bench is: tools/plot_companion reads
+// distribute_bench's saved runs and refuses entries it does not know.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <iomanip>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+#include <vessa/router.hpp>
+
+#include "axis_work.hpp"
+#include "benchmark_setup.hpp"
+#include "deciding.hpp"
+#include "ratio_interval.hpp"
+#include "round_figures.hpp"
+#include "routing_setups.hpp"
+#include "routing_work.hpp"
+
+namespace {
+
+constexpr unsigned rounds = 16;
+
+enum class variant { ignored, used, sorted, reporting };
+
+struct compared {
+    variant kind;
+    const char* family;
+    // In the summary.
+    const char* label;
+};
+constexpr std::array<compared, 4> variants{{{variant::ignored, "router_ignored", "ignored"},
+                                            {variant::used, "router_used", "used"},
+                                            {variant::sorted, "router_sorted", "sorted"},
+                                            {variant::reporting, "router_reporting", "reporting"}}};
+
+vessa::router<int> make_router(variant v)
+{
+    if (v == variant::sorted)
+        return vessa::router<int>(vessa::listing::sorted);
+    if (v == variant::reporting)
+        return vessa::router<int>([](std::exception_ptr, vessa::destination_id) {});
+    return vessa::router<int>();
+}
+
+struct point {
+    int listed;
+    taker pattern;
+
+    std::string name() const { return "destinations:" + std::to_string(listed) + "/taker:" + pattern_name(pattern); }
+};
+
+void run(benchmark::State& state, const point& at, variant v)
+{
+    const destination_axis_work work{at.listed};
+    vessa::router<int> router = make_router(v);
+    for (int i = 0; i < work.listed(); ++i)
+        router.add_destination(work.decider(i), static_cast<unsigned>(i + 1));
+    router.set_default_destination(takes_every_value());
+    escape(router);
+    const std::vector<int> values = axis_values(at.listed, at.pattern);
+    if (v == variant::used) {
+        std::array<std::size_t, 3> by_kind{};
+        for (auto _ : state) {
+            for (auto it = values.begin(); it != values.end(); ++it)
+                ++by_kind[static_cast<std::size_t>(router.distribute(it).result)];
+        }
+        benchmark::DoNotOptimize(by_kind);
+    } else {
+        for (auto _ : state) {
+            for (auto it = values.begin(); it != values.end(); ++it)
+                router.distribute(it);
+        }
+    }
+    report_values_per_iteration(state, static_cast<std::int64_t>(values.size()));
+}
+
+void print_comparison(std::ostream& out, const round_figures& figures, const std::vector<point>& points)
+{
+    out << "\nns of CPU time per value, median of " << rounds << " rounds; each / router_ignored [95% CI]\n"
+        << std::fixed << std::setprecision(2);
+    for (const point& at : points) {
+        const std::vector<double>& ignored = figures_of(figures, "router_ignored/" + at.name());
+        out << std::left << std::setw(28) << at.name() << std::right << "  ignored " << median_of(ignored);
+        for (const compared& c : variants) {
+            if (c.kind == variant::ignored)
+                continue;
+            const std::vector<double>& other = figures_of(figures, std::string(c.family) + "/" + at.name());
+            out << "  " << c.label << " " << with_interval(median_ratio(other, ignored));
+        }
+        out << "\n";
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (!initialize_benchmark(argc, argv))
+        return 1;
+
+    std::vector<point> points;
+    for (const int listed : axis_repeated_counts) {
+        for (const taker pattern : {taker::none, taker::random})
+            points.push_back({listed, pattern});
+    }
+    for (unsigned round = 1; round <= rounds; ++round) {
+        for (const point& at : points) {
+            for (const compared& c : variants) {
+                const std::string name = std::string(c.family) + "/" + at.name() + "/repeat:" + std::to_string(round);
+                const variant v = c.kind;
+                benchmark::RegisterBenchmark(name.c_str(), [at, v](benchmark::State& state) { run(state, at, v); });
+            }
+        }
+    }
+    round_figures_reporter reporter(
+        [&points](std::ostream& out, const round_figures& figures) { print_comparison(out, figures, points); });
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}
