@@ -10,8 +10,13 @@
 //   router_reporting  an exception handler that nothing calls, as nothing
 //                     throws, the result ignored
 // at 3 and 64 destinations, with nobody taking and with random takers.
-// Sixteen rounds, the five side by side at every point of each, then per
-// point each one's ratio to router_ignored with its 95 % interval.
+// Then what a change costs in each order, at the same points:
+//   router_heap_change/CHANGE, router_sorted_change/CHANGE
+// for CHANGE add_remove (an addition and its removal, two changes) and
+// set_priority, ns per change.
+// Sixteen rounds, all side by side at every point of each, then per point
+// each router's ratio to router_ignored, and sorted's to heap's changes,
+// with their 95 % intervals.
 //
 // A program of its own, as tracking_bench is: tools/plot_companion reads
 // distribute_bench's saved runs and refuses entries it does not know.
@@ -104,6 +109,41 @@ void run(benchmark::State& state, const point& at, variant v)
     report_values_per_iteration(state, static_cast<std::int64_t>(values.size()));
 }
 
+enum class change { add_remove, set_priority };
+constexpr std::array<change, 2> changes{change::add_remove, change::set_priority};
+
+const char* change_name(change c) { return c == change::add_remove ? "add_remove" : "set_priority"; }
+
+void run_change(benchmark::State& state, int listed, vessa::listing order, change c)
+{
+    const destination_axis_work work{listed};
+    vessa::router<int> router(order);
+    std::vector<vessa::destination_id> ids;
+    for (int i = 0; i < work.listed(); ++i)
+        ids.push_back(router.add_destination(work.decider(i), static_cast<unsigned>(i + 1)));
+    router.set_default_destination(takes_every_value());
+    escape(router);
+    // Priorities among the listed ones, so that each change moves
+    // something in both orders.
+    std::size_t next = 0;
+    const auto some_priority = [&next, listed] { return static_cast<unsigned>(next * 7 % listed + 1); };
+    for (auto _ : state) {
+        if (c == change::add_remove) {
+            router.remove_destination(router.add_destination(work.decider(0), some_priority()));
+        } else {
+            router.set_priority(ids[next % ids.size()], some_priority());
+        }
+        ++next;
+    }
+    report_values_per_iteration(state, c == change::add_remove ? 2 : 1);
+}
+
+std::string change_family(vessa::listing order, change c)
+{
+    return std::string(order == vessa::listing::sorted ? "router_sorted_change/" : "router_heap_change/")
+           + change_name(c);
+}
+
 void print_comparison(std::ostream& out, const round_figures& figures, const std::vector<point>& points)
 {
     out << "\nns of CPU time per value, median of " << rounds << " rounds; each / router_ignored [95% CI]\n"
@@ -118,6 +158,17 @@ void print_comparison(std::ostream& out, const round_figures& figures, const std
             out << "  " << c.label << " " << with_interval(median_ratio(other, ignored));
         }
         out << "\n";
+    }
+    out << "\nns per change, median of " << rounds << " rounds; sorted / heap [95% CI]\n";
+    for (const int listed : axis_repeated_counts) {
+        for (const change c : changes) {
+            const std::string at = "/destinations:" + std::to_string(listed);
+            const std::vector<double>& heap = figures_of(figures, change_family(vessa::listing::heap, c) + at);
+            const std::vector<double>& sorted = figures_of(figures, change_family(vessa::listing::sorted, c) + at);
+            out << std::left << std::setw(28) << std::string(change_name(c)) + at << std::right << "  heap "
+                << median_of(heap) << "  sorted " << median_of(sorted) << "  "
+                << with_interval(median_ratio(sorted, heap)) << "\n";
+        }
     }
 }
 
@@ -139,6 +190,17 @@ int main(int argc, char** argv)
                 const std::string name = std::string(c.family) + "/" + at.name() + "/repeat:" + std::to_string(round);
                 const variant v = c.kind;
                 benchmark::RegisterBenchmark(name.c_str(), [at, v](benchmark::State& state) { run(state, at, v); });
+            }
+        }
+        for (const int listed : axis_repeated_counts) {
+            for (const change c : changes) {
+                for (const vessa::listing order : {vessa::listing::heap, vessa::listing::sorted}) {
+                    const std::string name = change_family(order, c) + "/destinations:" + std::to_string(listed)
+                                             + "/repeat:" + std::to_string(round);
+                    benchmark::RegisterBenchmark(name.c_str(), [listed, order, c](benchmark::State& state) {
+                        run_change(state, listed, order, c);
+                    });
+                }
             }
         }
     }

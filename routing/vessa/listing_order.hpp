@@ -47,21 +47,36 @@ bool as_added_alike(const std::vector<Entry>& entries, Lower lower, Earlier earl
            && std::is_sorted(entries.begin(), entries.end(), earlier);
 }
 
-// Puts entries, whose priorities may have changed, in the order: the one
-// adding them again in the order they were first added builds.
-// Earlier(a, b): a was added before b.
+// Puts entries, whose priorities may have changed, in the heap that adding
+// them again in the order they were first added builds. Earlier(a, b): a
+// was added before b.
 template <typename Entry, typename Lower, typename Earlier>
-void restore_order(std::vector<Entry>& entries, Lower lower, Earlier earlier, listing order = listing::heap)
+void restore_heap(std::vector<Entry>& entries, Lower lower, Earlier earlier)
 {
     if (as_added_alike(entries, lower, earlier))
         return;
     std::sort(entries.begin(), entries.end(), earlier);
-    if (order == listing::sorted) {
-        std::stable_sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) { return lower(b, a); });
-        return;
-    }
     for (auto end = entries.begin(); end != entries.end();)
         std::push_heap(entries.begin(), ++end, lower);
+}
+
+// Puts entries[index], whose priority changed, in its place.
+template <typename Entry, typename Lower, typename Earlier>
+void reorder_changed(std::vector<Entry>& entries, std::size_t index, Lower lower, Earlier earlier, listing order)
+{
+    if (order == listing::heap)
+        return restore_heap(entries, lower, earlier);
+    // Sorted: before the first other entry of a lower priority, or of its
+    // own added after it; in O(n), moving no other entry out of order.
+    const auto changed = entries.begin() + static_cast<std::ptrdiff_t>(index);
+    const auto goes_before = [&](const Entry& e) {
+        return &e != &*changed && (lower(e, *changed) || (!lower(*changed, e) && earlier(*changed, e)));
+    };
+    const auto place = std::find_if(entries.begin(), entries.end(), goes_before);
+    if (place < changed)
+        std::rotate(place, changed, changed + 1);
+    else
+        std::rotate(changed, changed + 1, place);
 }
 
 // Removes entries[index] and restores the order of the rest.
@@ -72,7 +87,7 @@ void erase_in_order(std::vector<Entry>& entries, std::size_t index, Lower lower,
     entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(index));
     // A sorted list stays sorted.
     if (order == listing::heap)
-        restore_order(entries, lower, earlier);
+        restore_heap(entries, lower, earlier);
 }
 
 // Whether erase_in_order(entries, index) leaves the rest in the order they

@@ -359,7 +359,7 @@ bool router<T>::change_priority(destination_id id, unsigned priority)
     const auto found = blocked_entry(id.serial);
     if (found != blocked_handles.end())
         found->listed.priority = priority;
-    detail::restore_order(destinations, lower, earlier, this->order());
+    detail::reorder_changed(destinations, index, lower, earlier, this->order());
     return true;
 }
 
