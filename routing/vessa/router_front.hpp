@@ -228,9 +228,11 @@ private:
     distribution_counts offer_range(InputIt first, InputIt last);
     template <bool Reporting, typename Walk>
     distribution offer(const T& value, const Walk& walk);
+    // Inlined into its walk's loop: passed the walk by reference, the loop
+    // would keep the walk in memory.
     template <typename Walk>
-    distribution offer_reporting(const T& value, const Walk& walk);
-    void report(destination_id thrower, distribution& result) const;
+    [[gnu::always_inline]] distribution offer_reporting(const T& value, const Walk& walk);
+    [[gnu::cold]] void report(destination_id thrower) const;
     static void count(distribution_counts& counts, const distribution& one);
 
     listing listing_order;
@@ -496,39 +498,45 @@ inline distribution router_front<Router, T>::offer(const T& value, const Walk& w
     }
 }
 
+// One try around the whole walk, which a throw resumes after the
+// thrower: the walk itself is the propagating one, and what threw is
+// counted in a local, so nothing more is done per destination until one
+// throws.
 template <typename Router, typename T>
 template <typename Walk>
-distribution router_front<Router, T>::offer_reporting(const T& value, const Walk& walk)
+inline distribution router_front<Router, T>::offer_reporting(const T& value, const Walk& walk)
 {
-    distribution result;
+    unsigned threw = 0;
     const typename Walk::entry* const end = walk.end();
-    for (const typename Walk::entry* current = walk.begin(); current != end; ++current) {
+    const typename Walk::entry* current = walk.begin();
+    for (;;) {
         try {
-            if (Walk::target(*current)->distribute(value)) {
-                result.result = outcome::taken;
-                result.taker = walk.id_of(current);
-                return result;
+            for (; current != end; ++current) {
+                if (Walk::target(*current)->distribute(value))
+                    return {outcome::taken, threw, walk.id_of(current)};
             }
+            break;
         } catch (...) {
-            report(walk.id_of(current), result);
+            ++threw;
+            report(walk.id_of(current));
+            ++current;
         }
     }
+    bool defaulted = true;
     try {
-        if (walk.offer_default(value))
-            result.result = outcome::defaulted;
+        defaulted = walk.offer_default(value);
     } catch (...) {
         // Only a default throws from there.
-        result.result = outcome::defaulted;
-        report(destination_id(), result);
+        ++threw;
+        report(destination_id());
     }
-    return result;
+    return {defaulted ? outcome::defaulted : outcome::dropped, threw, {}};
 }
 
 // Inside a handler: what the handler throws leaves the routing call.
 template <typename Router, typename T>
-void router_front<Router, T>::report(destination_id thrower, distribution& result) const
+void router_front<Router, T>::report(destination_id thrower) const
 {
-    ++result.threw;
     on_exception(std::current_exception(), thrower);
 }
 
