@@ -9,6 +9,8 @@
 //   router_sorted     listing::sorted, the result ignored
 //   router_reporting  an exception handler that nothing calls, as nothing
 //                     throws, the result ignored
+//   router_range, router_range_reporting
+//                     distribute(first, last), propagating and reporting
 // at 3 and 64 destinations, with nobody taking and with random takers.
 // Then what a change costs in each order, at the same points:
 //   router_heap_change/CHANGE, router_sorted_change/CHANGE
@@ -44,25 +46,31 @@ namespace {
 
 constexpr unsigned rounds = 16;
 
-enum class variant { ignored, used, sorted, reporting, control };
+enum class variant { ignored, used, sorted, reporting, control, range, range_reporting };
 
 struct compared {
     variant kind;
     const char* family;
-    // In the summary.
+    // In the summary, and the family it is compared with there (none for
+    // the one the others are compared with).
     const char* label;
+    const char* against;
 };
-constexpr std::array<compared, 5> variants{{{variant::ignored, "router_ignored", "ignored"},
-                                            {variant::control, "router_control", "control"},
-                                            {variant::used, "router_used", "used"},
-                                            {variant::sorted, "router_sorted", "sorted"},
-                                            {variant::reporting, "router_reporting", "reporting"}}};
+constexpr std::array<compared, 7> variants{{
+    {variant::ignored, "router_ignored", "ignored", nullptr},
+    {variant::control, "router_control", "control", "router_ignored"},
+    {variant::used, "router_used", "used", "router_ignored"},
+    {variant::sorted, "router_sorted", "sorted", "router_ignored"},
+    {variant::reporting, "router_reporting", "reporting", "router_ignored"},
+    {variant::range, "router_range", "range", "router_ignored"},
+    {variant::range_reporting, "router_range_reporting", "range_reporting", "router_range"},
+}};
 
 vessa::router<int> make_router(variant v)
 {
     if (v == variant::sorted)
         return vessa::router<int>(vessa::listing::sorted);
-    if (v == variant::reporting)
+    if (v == variant::reporting || v == variant::range_reporting)
         return vessa::router<int>([](std::exception_ptr, vessa::destination_id) {});
     return vessa::router<int>();
 }
@@ -95,6 +103,9 @@ void run(benchmark::State& state, const point& at, variant v)
         }
         benchmark::DoNotOptimize(taken);
         benchmark::DoNotOptimize(defaulted);
+    } else if (v == variant::range || v == variant::range_reporting) {
+        for (auto _ : state)
+            router.distribute(values.begin(), values.end());
     } else if (v == variant::control) {
         for (auto _ : state) {
             for (const int& value : values)
@@ -146,16 +157,15 @@ std::string change_family(vessa::listing order, change c)
 
 void print_comparison(std::ostream& out, const round_figures& figures, const std::vector<point>& points)
 {
-    out << "\nns of CPU time per value, median of " << rounds << " rounds; each / router_ignored [95% CI]\n"
+    out << "\nns of CPU time per value, median of " << rounds
+        << " rounds; each / router_ignored, range_reporting / range [95% CI]\n"
         << std::fixed << std::setprecision(2);
     for (const point& at : points) {
-        const std::vector<double>& ignored = figures_of(figures, "router_ignored/" + at.name());
-        out << std::left << std::setw(28) << at.name() << std::right << "  ignored " << median_of(ignored);
+        const auto of = [&](const char* family) { return figures_of(figures, std::string(family) + "/" + at.name()); };
+        out << std::left << std::setw(28) << at.name() << std::right << "  ignored " << median_of(of("router_ignored"));
         for (const compared& c : variants) {
-            if (c.kind == variant::ignored)
-                continue;
-            const std::vector<double>& other = figures_of(figures, std::string(c.family) + "/" + at.name());
-            out << "  " << c.label << " " << with_interval(median_ratio(other, ignored));
+            if (c.against)
+                out << "  " << c.label << " " << with_interval(median_ratio(of(c.family), of(c.against)));
         }
         out << "\n";
     }
