@@ -23,6 +23,7 @@
 #include "benchmark_setup.hpp"
 #include "deciding.hpp"
 #include "ratio_interval.hpp"
+#include "round_figures.hpp"
 #include "routing_setups.hpp"
 #include "routing_work.hpp"
 
@@ -92,47 +93,15 @@ void run_point(benchmark::State& state, const point& at, bool tracked)
         run(state, destination_axis_work{at.listed}, at.values(), tracked);
 }
 
-// Keeps each run's ns of CPU time per value by point and family, in the
-// order of the rounds, and prints the comparison after the last.
-class tracking_reporter : public benchmark::BenchmarkReporter {
-public:
-    explicit tracking_reporter(std::vector<point> compared)
-        : display(benchmark::CreateDefaultDisplayReporter()), points(std::move(compared))
-    {
-    }
-
-    bool ReportContext(const Context& context) override { return display->ReportContext(context); }
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        display->ReportRuns(runs);
-        for (const Run& run : runs) {
-            const auto values = run.counters.find("values");
-            if (run.run_type != Run::RT_Iteration || run.error_occurred || run.iterations == 0
-                || values == run.counters.end())
-                continue;
-            const std::string name = run.benchmark_name();
-            figures[name.substr(0, name.find("/repeat:"))].push_back(
-                run.cpu_accumulated_time * 1e9 / static_cast<double>(run.iterations) / values->second.value);
-        }
-    }
-    void Finalize() override;
-
-private:
-    std::unique_ptr<benchmark::BenchmarkReporter> display;
-    std::vector<point> points;
-    std::map<std::string, std::vector<double>> figures;
-};
-
-void tracking_reporter::Finalize()
+// Per point, the two families' medians and their ratio with its interval.
+void print_comparison(std::ostream& out, const round_figures& figures, const std::vector<point>& points)
 {
-    display->Finalize();
-    std::ostream& out = display->GetOutputStream();
     out << "\nns of CPU time per value, median of " << rounds
         << " rounds; tracked / untracked [95% CI]; extra ns per tracked call, from the median and the interval's ends\n"
         << std::fixed << std::setprecision(2);
     for (const point& at : points) {
-        const std::vector<double>& untracked = figures["router_untracked/" + at.name];
-        const std::vector<double>& tracked = figures["router_tracked/" + at.name];
+        const std::vector<double>& untracked = figures_of(figures, "router_untracked/" + at.name);
+        const std::vector<double>& tracked = figures_of(figures, "router_tracked/" + at.name);
         const ratio_estimate ratio = median_ratio(tracked, untracked);
         const double per_call = median_of(untracked) / at.listed_calls_per_value();
         out << std::left << std::setw(28) << at.name << std::right << "  untracked " << median_of(untracked)
@@ -140,7 +109,6 @@ void tracking_reporter::Finalize()
             << ratio.low << ", " << ratio.high << "]  per call " << std::setprecision(2) << (ratio.ratio - 1) * per_call
             << " [" << (ratio.low - 1) * per_call << ", " << (ratio.high - 1) * per_call << "]\n";
     }
-    out.flush();
 }
 
 std::vector<point> compared_points()
@@ -172,7 +140,8 @@ int main(int argc, char** argv)
             }
         }
     }
-    tracking_reporter reporter(points);
+    round_figures_reporter reporter(
+        [&points](std::ostream& out, const round_figures& figures) { print_comparison(out, figures, points); });
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     return 0;

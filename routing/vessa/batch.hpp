@@ -10,6 +10,7 @@
 #define VESSA_BATCH_HPP
 
 #include <algorithm>
+#include <bitset>
 #include <cstddef>
 #include <cstdint>
 
@@ -61,6 +62,8 @@ private:
     friend class router;
     template <typename>
     friend class concurrent_router;
+    template <typename, typename>
+    friend class router_front;
     static constexpr std::size_t word_bits = 64;
     static_assert(capacity % word_bits == 0 && capacity <= 65536, "positions are 16 bits, masks whole words");
 
@@ -72,6 +75,7 @@ private:
     enum class kept_as : unsigned char { all, positions, mask };
 
     batch(const T* first, std::size_t value_count);
+    std::size_t pending_count() const;
     template <typename Take>
     void offer_all(Take& take);
     template <typename Take>
@@ -162,6 +166,19 @@ bool batch<T>::empty() const
     for (std::size_t w = 0; w < word_count; ++w)
         any |= pending[w];
     return any == 0;
+}
+
+template <typename T>
+std::size_t batch<T>::pending_count() const
+{
+    if (form == kept_as::all)
+        return count;
+    if (form == kept_as::positions)
+        return position_count;
+    std::size_t pending_values = 0;
+    for (std::size_t w = 0; w < word_count; ++w)
+        pending_values += std::bitset<word_bits>(pending[w]).count();
+    return pending_values;
 }
 
 template <typename T>

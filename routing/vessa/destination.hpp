@@ -23,6 +23,8 @@ template <typename T>
 class router;
 template <typename T>
 class concurrent_router;
+template <typename Router, typename T>
+class router_front;
 
 // What users implement. distribute returns true when the destination takes
 // the value and false when the value is to be offered elsewhere. A callable
@@ -109,6 +111,8 @@ private:
     friend class router;
     template <typename>
     friend class concurrent_router;
+    template <typename, typename>
+    friend class router_front;
     explicit destination_id(detail::id_serial id) : serial(id) {}
 
     // The next unused serial; a count of 0 is never drawn.

@@ -2,13 +2,15 @@
 //
 // A router holds destinations ordered by priority plus an optional default.
 // It offers a value to its destinations in turn, stops at the first that
-// takes it, and hands the value to the default when none does.
+// takes it, and hands the value to the default when none does. Its calls
+// are router_front's (router_front.hpp); this header is how it keeps them.
 //
 //     vessa::router<int> r;
 //     auto small = r.add_destination([](const int& v) { return v < 10; }, 2);
 //     r.add_destination(even_numbers(), 1);      // a vessa::destination<int>
+//     r.add_destination(&counter::on, &c, 1);    // c.on(v), a member function
 //     r.set_default_destination([&](const int& v) { rest.push_back(v); return true; });
-//     r.distribute(42);                           // one value
+//     vessa::distribution d = r.distribute(42);  // d.result, d.taker
 //     r.distribute(values.begin());               // *it, by reference
 //     r.distribute(values.begin(), values.end()); // every value, in order
 //     r.distribute_batch(values);                 // the same, a chunk per call
@@ -16,22 +18,25 @@
 //
 // Lifetimes. add_scoped_destination returns a scoped_destination, which
 // removes the destination when it is destroyed or assigned another
-// (scoped_destination.hpp); vessa::tracking(weak, d) makes a destination
-// that ends with the object weak observes (tracking.hpp); block(id) pauses
-// a destination and unblock(id) resumes it:
+// (scoped_destination.hpp); vessa::tracking(weak, d), or a member function
+// given with a shared_ptr or weak_ptr, makes a destination that ends with
+// its object (tracking.hpp); block(id) pauses a destination and unblock(id)
+// resumes it:
 //
 //     vessa::scoped_destination scope = r.add_scoped_destination([](const int& v) { return v < 0; });
-//     r.add_destination(vessa::tracking(std::weak_ptr<sink>(shared_sink), sink_destination(shared_sink.get())));
+//     r.add_destination(&session::on, shared_session);   // tracked
 //     r.block(small);                             // offered nothing now
 //     r.unblock(small);                           // blocks nest: one unblock each
 //
-// Order. The list is a binary max-heap in array order, as std::push_heap
-// leaves it, and values are offered in that array order: the first has a
-// highest priority, but the rest are not sorted. Equal priorities keep the
-// order they were added in only while every priority is equal: priorities
-// 1, 1, 2 added as a, b, c are offered c, b, a. After a removal, the order
-// is the one that adding the remaining destinations again, in the order
-// they were first added, would give.
+// Order. By default (listing::heap) the list is a binary max-heap in array
+// order, as std::push_heap leaves it, and values are offered in that array
+// order: the first has a highest priority, but the rest are not sorted.
+// Equal priorities keep the order they were added in only while every
+// priority is equal: priorities 1, 1, 2 added as a, b, c are offered c, b,
+// a. After a removal or set_priority, the order is the one that adding the
+// remaining destinations again, in the order they were first added, would
+// give. A router made with listing::sorted offers the highest priority
+// first and equal priorities in the order they were added, always.
 //
 // Changes while routing. A destination, while it is offered a value, may
 // add and remove destinations (itself included), replace the default
@@ -47,16 +52,20 @@
 //   - distribute(first, last) routes its elements one by one by these
 //     rules, so a change takes effect from the next element;
 //   - a destination blocked before its turn is skipped, and one
-//     unblocked before its turn is offered the value.
+//     unblocked before its turn is offered the value;
+//   - set_priority leaves the walks under way in the order they began
+//     with; clear() makes them skip every destination not yet offered.
 // A destination's copy is destroyed once nothing lists it and no routing
 // under way can reach it: at the latest when the outermost routing call
-// returns. An exception thrown by a destination leaves the routing call;
-// the router stays usable and leaks nothing. Destroying the router from
+// returns. An exception thrown by a destination leaves the routing call,
+// unless the router was made with an exception_handler; either way the
+// router stays usable and leaks nothing. Destroying the router from
 // inside one of its own destinations is not allowed.
 //
 // Tracked destinations. Once its object is gone, a tracked destination
 // refuses every value without being called; at the next change (an add,
-// a removal, a new default, a block or an unblock) the router unlists it
+// a removal, a new default, a block, an unblock or a change of priority)
+// the router unlists it
 // first, and destroys its copy as it destroys removed ones. An expired
 // tracked default is dropped the same way, and values nobody takes are
 // then dropped too.
@@ -75,6 +84,7 @@
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -83,76 +93,27 @@
 #include <vessa/destination.hpp>
 #include <vessa/destination_copy.hpp>
 #include <vessa/listing_order.hpp>
+#include <vessa/router_front.hpp>
 #include <vessa/scoped_destination.hpp>
 #include <vessa/tracking.hpp>
 
 namespace vessa {
 
 template <typename T>
-class router {
+class router : public router_front<router<T>, T> {
 public:
     class destination_handle;
 
+    // Lists in heap order and lets exceptions propagate.
     router() = default;
+    explicit router(listing order, exception_handler handler = {});
+    // Lists in heap order; reports exceptions to handler and goes on.
+    explicit router(exception_handler handler);
     ~router();
 
     // A member-wise copy would release the default handle twice.
     router(const router&) = delete;
     router& operator=(const router&) = delete;
-
-    // Lists one copy (or move) of d: a class derived from destination<T>,
-    // or any callable bool(const T&) such as a lambda or a function
-    // pointer. Higher priorities are offered values first (see Order).
-    template <typename D>
-    destination_id add_destination(D&& d, unsigned priority = 1);
-
-    // Lists d as add_destination does, and returns what removes it when
-    // destroyed or assigned another. It may outlive the router.
-    template <typename D>
-    scoped_destination add_scoped_destination(D&& d, unsigned priority = 1);
-
-    // Unlists the destination and returns true, or returns false when id
-    // names nothing listed here (already removed, or another router's).
-    bool remove_destination(destination_id id);
-
-    // Pauses the destination: it is offered nothing until as many
-    // unblocks as blocks have been made. Both return whether id names a
-    // listed destination; unblocking one that is not blocked does nothing.
-    bool block(destination_id id);
-    bool unblock(destination_id id);
-
-    // Keeps one copy (or move) of d, a destination class or callable, as
-    // the destination of values nobody takes, releasing the previous one.
-    template <typename D>
-    void set_default_destination(D&& d);
-
-    // Offers value to the listed destinations in order, then to the
-    // default if none took it.
-    void distribute(const T& value);
-
-    // Offers *it, by reference to that very element. Any argument that is
-    // not an iterator over T is routed as a value instead.
-    template <typename Iter, typename = std::enable_if_t<detail::is_iterator_over<Iter, T>::value>>
-    void distribute(Iter it);
-
-    // Routes every element of [first, last) in order, each exactly as
-    // distribute(it) would, reading the list anew only after a change.
-    template <typename InputIt>
-    void distribute(InputIt first, InputIt last);
-
-    // Routes [first, last) in chunks of batch<T>::capacity values,
-    // offering each destination in turn the values of a chunk that none
-    // before it took, in one call (distribute_batch). Every destination is offered the
-    // very values, in the very order, that distribute(first, last) would
-    // offer it; only the interleaving across destinations differs, so
-    // destinations that share state see another order. An addition made
-    // while routing takes effect from the next chunk, a removal at once.
-    // What nobody took in a chunk goes to the default installed when the
-    // walk of the list for that chunk ends.
-    void distribute_batch(const T* first, const T* last);
-    // The same over a contiguous container: std::vector, std::array, ...
-    template <typename Contiguous>
-    void distribute_batch(const Contiguous& values);
 
     // Shares one heap-allocated destination among copies, deleting it with
     // the last of them. Lets the router's vector copy and reorder its
@@ -183,8 +144,12 @@ public:
     };
 
 private:
+    using front = router_front<router<T>, T>;
+    friend front;
+    using typename front::listed_state;
+    using typename front::scope_link;
     struct changes_while_routing;
-    class scope_link;
+    class walk;
 
     // A blocked destination's own handle, while a stand-in takes its
     // place in the list.
@@ -193,34 +158,26 @@ private:
         unsigned depth;
     };
 
-    // Counts the routing calls under way; the outermost one to return
-    // releases what changes made meanwhile had to keep alive.
-    class routing_scope {
-    public:
-        explicit routing_scope(router& routed) : owner(routed) { ++owner.routing_depth; }
-        ~routing_scope()
-        {
-            if (--owner.routing_depth == 0 && owner.deferred)
-                owner.release_deferred();
-        }
-        routing_scope(const routing_scope&) = delete;
-        routing_scope& operator=(const routing_scope&) = delete;
-
-    private:
-        router& owner;
-    };
-
-    void distribute_chunk(batch<T>& chunk);
-
-    // Offers value to [current, end) and says whether one of them took it.
-    static bool offer_listed(const T& value, const destination_handle* current, const destination_handle* end);
-    void offer_default(const T& value) const;
+    // What the front calls (router_front.hpp).
+    destination_id list(std::unique_ptr<destination<T>> copy, unsigned priority, bool tracked);
+    bool unlist(destination_id id);
+    bool change_priority(destination_id id, unsigned priority);
+    bool block_listed(destination_id id);
+    bool unblock_listed(destination_id id);
+    bool install_default(std::unique_ptr<destination<T>> copy, bool tracked);
+    void unlist_all();
+    std::shared_ptr<scope_link> scopes_made();
+    void remove_scoped(destination_id id) { unlist(id); }
+    std::size_t listed_count() const { return destinations.size(); }
+    bool default_installed() const { return default_destination != nullptr; }
+    std::optional<listed_state> state_of(destination_id id) const;
 
     // The rare path: changes made while routing, and their cleanup.
     [[gnu::cold, gnu::noinline]] changes_while_routing& changes();
     [[gnu::cold, gnu::noinline]] void detach_list(std::size_t extra_capacity);
     [[gnu::cold, gnu::noinline]] void release_deferred() noexcept;
     void replace_walked(detail::id_serial serial, const destination_handle& with) noexcept;
+    [[gnu::cold, gnu::noinline]] void unlist_all_while_routing();
     void erase_listed(std::size_t index) noexcept;
 
     // The index of the listed entry id names, or the list's size.
@@ -235,15 +192,18 @@ private:
     void drop_expired();
     [[gnu::cold, gnu::noinline]] void drop_expired_copies();
 
+    static bool lower(const destination_handle& a, const destination_handle& b) { return a < b; }
+    static bool earlier(const destination_handle& a, const destination_handle& b) { return a.serial < b.serial; }
+
     std::vector<destination_handle> destinations;
     destination_handle* default_destination = nullptr;
     unsigned routing_depth = 0;
     // What changes made while routing keep alive; null when there are none.
     changes_while_routing* deferred = nullptr;
-    std::vector<blocked_destination> blocked;
+    std::vector<blocked_destination> blocked_handles;
     // Tracked copies listed or installed as the default.
     std::size_t tracked_count = 0;
-    // Made by the first add_scoped_destination; its end disarms them all.
+    // Made by the first scoped destination or block; its end disarms them.
     std::shared_ptr<scope_link> scopes;
 };
 
@@ -261,16 +221,98 @@ struct router<T>::changes_while_routing {
     std::vector<std::unique_ptr<destination_handle>> replaced_defaults;
 };
 
-// Removes for the scoped destinations of one router.
+// One routing call's walk of the list. The calls under way are counted,
+// and the outermost one to return releases what changes made meanwhile
+// had to keep alive.
 template <typename T>
-class router<T>::scope_link final : public detail::scope_owner {
+class router<T>::walk {
 public:
-    explicit scope_link(router& owning) : owner(owning) {}
-    void remove_scoped(destination_id id) override { owner.remove_destination(id); }
+    using entry = destination_handle;
+
+    explicit walk(router& routed) : owner(routed)
+    {
+        ++owner.routing_depth;
+        load();
+    }
+    // Inlined on the way out of an exception too: called out of line
+    // there, it would need the walk in memory for every value.
+    [[gnu::always_inline]] ~walk()
+    {
+        if (--owner.routing_depth == 0 && owner.deferred)
+            owner.release_deferred();
+    }
+    walk(const walk&) = delete;
+    walk& operator=(const walk&) = delete;
+
+    // In members of the walk, not read from the router: a call through a
+    // destination could otherwise have changed the router's, and the
+    // compiler would reload them per value.
+    const entry* begin() const { return first; }
+    const entry* end() const { return last; }
+    static destination<T>* target(const entry& e) { return e.target; }
+    static destination_id id_of(const entry* e) { return destination_id(e->serial); }
+    // Read after the walk: the walk may have replaced the default.
+    bool offer_default(const T& value) const
+    {
+        const destination_handle* const fallback = owner.default_destination;
+        if (!fallback)
+            return false;
+        fallback->target->distribute(value);
+        return true;
+    }
+
+    // Something changed: the next value sees the new list, and while no
+    // other routing is under way, what the change kept alive can go now
+    // instead of piling up until the range ends.
+    void refresh()
+    {
+        if (!owner.deferred)
+            return;
+        if (owner.routing_depth == 1)
+            owner.release_deferred();
+        load();
+    }
+
+    void offer_listed_chunk(batch<T>& chunk) const
+    {
+        for (const entry* current = first; current != last && !chunk.empty(); ++current) {
+            chunk.offered = &current->target;
+            chunk.offering = current->target;
+            current->target->distribute_batch(chunk);
+        }
+    }
+    bool offer_default_chunk(batch<T>& chunk) const
+    {
+        const destination_handle* const fallback = owner.default_destination;
+        if (!fallback)
+            return false;
+        chunk.offered = &fallback->target;
+        chunk.offering = fallback->target;
+        fallback->target->distribute_batch(chunk);
+        return true;
+    }
 
 private:
+    void load()
+    {
+        first = owner.destinations.data();
+        last = first + owner.destinations.size();
+    }
+
     router& owner;
+    const entry* first;
+    const entry* last;
 };
+
+template <typename T>
+router<T>::router(listing order, exception_handler handler) : front(order, std::move(handler))
+{
+}
+
+template <typename T>
+router<T>::router(exception_handler handler) : front(listing::heap, std::move(handler))
+{
+}
 
 template <typename T>
 router<T>::~router()
@@ -282,47 +324,54 @@ router<T>::~router()
 }
 
 template <typename T>
-template <typename D>
-destination_id router<T>::add_destination(D&& d, unsigned priority)
+destination_id router<T>::list(std::unique_ptr<destination<T>> copy, unsigned priority, bool tracked)
 {
     // Should anything below throw, the temporary releases the copy and the
     // list is left as it was.
-    const destination_handle added(detail::new_destination<T>(std::forward<D>(d)), priority,
-                                   destination_id::next_serial(), detail::is_tracking<std::decay_t<D>>::value);
+    const destination_handle added(copy.release(), priority, destination_id::next_serial(), tracked);
     drop_expired();
     if (routing_depth != 0)
         detach_list(1);
-    detail::add_in_order(destinations, added, std::less<destination_handle>());
+    detail::add_in_order(destinations, added, lower, this->order());
     tracked_count += added.tracked;
     return destination_id(added.serial);
 }
 
 template <typename T>
-template <typename D>
-scoped_destination router<T>::add_scoped_destination(D&& d, unsigned priority)
-{
-    // Before adding: a failure here must not leave it listed unscoped.
-    if (!scopes)
-        scopes = std::make_shared<scope_link>(*this);
-    return scoped_destination(scopes, add_destination(std::forward<D>(d), priority));
-}
-
-template <typename T>
-bool router<T>::remove_destination(destination_id id)
+bool router<T>::unlist(destination_id id)
 {
     drop_expired();
     return remove_listed(id);
 }
 
+// Walks under way keep the order they began with: the list is reordered
+// in a copy.
 template <typename T>
-bool router<T>::block(destination_id id)
+bool router<T>::change_priority(destination_id id, unsigned priority)
+{
+    drop_expired();
+    const std::size_t index = listed_index(id);
+    if (index == destinations.size())
+        return false;
+    if (routing_depth != 0)
+        detach_list(0);
+    destinations[index].priority = priority;
+    const auto found = blocked_entry(id.serial);
+    if (found != blocked_handles.end())
+        found->listed.priority = priority;
+    detail::reorder_changed(destinations, index, lower, earlier, this->order());
+    return true;
+}
+
+template <typename T>
+bool router<T>::block_listed(destination_id id)
 {
     drop_expired();
     const std::size_t index = listed_index(id);
     if (index == destinations.size())
         return false;
     const auto found = blocked_entry(id.serial);
-    if (found != blocked.end())
+    if (found != blocked_handles.end())
         ++found->depth;
     else
         put_stand_in(index);
@@ -330,134 +379,70 @@ bool router<T>::block(destination_id id)
 }
 
 template <typename T>
-bool router<T>::unblock(destination_id id)
+bool router<T>::unblock_listed(destination_id id)
 {
     drop_expired();
     const std::size_t index = listed_index(id);
     if (index == destinations.size())
         return false;
     const auto found = blocked_entry(id.serial);
-    if (found != blocked.end() && --found->depth == 0) {
+    if (found != blocked_handles.end() && --found->depth == 0) {
         destinations[index] = found->listed;
         replace_walked(id.serial, found->listed);
-        blocked.erase(found);
+        blocked_handles.erase(found);
     }
     return true;
 }
 
 template <typename T>
-template <typename D>
-void router<T>::set_default_destination(D&& d)
+bool router<T>::install_default(std::unique_ptr<destination<T>> copy, bool tracked)
 {
     // The new handle is complete before the old one goes, so a failed
     // allocation keeps the previous default. The handle's storage is
-    // allocated before the destination and is freed again if that throws.
-    std::unique_ptr<destination_handle> replacement(
-        new destination_handle(detail::new_destination<T>(std::forward<D>(d)), 1, detail::id_serial{},
-                               detail::is_tracking<std::decay_t<D>>::value));
+    // allocated before the copy is handed over, which a failure frees.
+    std::unique_ptr<destination_handle> replacement;
+    if (copy)
+        replacement.reset(new destination_handle(copy.release(), 1, detail::id_serial{}, tracked));
     drop_expired();
+    const bool replaced = default_destination != nullptr;
     retire_default();
     default_destination = replacement.release();
-    tracked_count += default_destination->tracked;
+    tracked_count += default_destination && default_destination->tracked;
+    return replaced;
+}
+
+// The unlisted go last, once the router is consistent: their destructors
+// may change it.
+template <typename T>
+void router<T>::unlist_all()
+{
+    if (routing_depth != 0)
+        unlist_all_while_routing();
+    std::vector<destination_handle> unlisted;
+    unlisted.swap(destinations);
+    std::vector<blocked_destination> unblocked;
+    unblocked.swap(blocked_handles);
+    retire_default();
+    tracked_count = 0;
 }
 
 template <typename T>
-inline void router<T>::distribute(const T& value)
+auto router<T>::scopes_made() -> std::shared_ptr<scope_link>
 {
-    const routing_scope scope(*this);
-    const destination_handle* const begin = destinations.data();
-    if (!offer_listed(value, begin, begin + destinations.size()))
-        offer_default(value);
+    if (!scopes)
+        scopes = std::make_shared<scope_link>(*this);
+    return scopes;
 }
 
 template <typename T>
-template <typename Iter, typename>
-void router<T>::distribute(Iter it)
+auto router<T>::state_of(destination_id id) const -> std::optional<listed_state>
 {
-    distribute(*it);
-}
-
-template <typename T>
-template <typename InputIt>
-inline void router<T>::distribute(InputIt first, InputIt last)
-{
-    const routing_scope scope(*this);
-    // In locals: a call through a destination could otherwise have
-    // changed the members, and the compiler would reload them per value.
-    const destination_handle* begin = destinations.data();
-    const destination_handle* end = begin + destinations.size();
-    for (; first != last; ++first) {
-        if (deferred) {
-            // Something changed: the next element sees the new list, and
-            // while no other routing is under way, what the change kept
-            // alive can go now instead of piling up until the range ends.
-            if (routing_depth == 1)
-                release_deferred();
-            begin = destinations.data();
-            end = begin + destinations.size();
-        }
-        const T& value = *first;
-        if (!offer_listed(value, begin, end))
-            offer_default(value);
-    }
-}
-
-template <typename T>
-void router<T>::distribute_batch(const T* first, const T* last)
-{
-    const routing_scope scope(*this);
-    while (first != last) {
-        const std::size_t count = std::min(static_cast<std::size_t>(last - first), batch<T>::capacity);
-        batch<T> chunk(first, count);
-        distribute_chunk(chunk);
-        first += count;
-    }
-}
-
-template <typename T>
-template <typename Contiguous>
-void router<T>::distribute_batch(const Contiguous& values)
-{
-    const T* const first = std::data(values);
-    distribute_batch(first, first + std::size(values));
-}
-
-// Chunk by chunk, as distribute(first, last) goes value by value.
-template <typename T>
-void router<T>::distribute_chunk(batch<T>& chunk)
-{
-    if (deferred && routing_depth == 1)
-        release_deferred();
-    const destination_handle* const begin = destinations.data();
-    const destination_handle* const end = begin + destinations.size();
-    for (const destination_handle* current = begin; current != end && !chunk.empty(); ++current) {
-        chunk.offered = &current->target;
-        chunk.offering = current->target;
-        current->target->distribute_batch(chunk);
-    }
-    if (default_destination && !chunk.empty()) {
-        chunk.offered = &default_destination->target;
-        chunk.offering = default_destination->target;
-        default_destination->target->distribute_batch(chunk);
-    }
-}
-
-template <typename T>
-bool router<T>::offer_listed(const T& value, const destination_handle* current, const destination_handle* const end)
-{
-    for (; current != end; ++current) {
-        if (current->target->distribute(value))
-            return true;
-    }
-    return false;
-}
-
-// Read after the walk: the walk may have replaced the default.
-template <typename T>
-void router<T>::offer_default(const T& value) const
-{
-    if (default_destination)
-        default_destination->target->distribute(value);
+    const std::size_t index = listed_index(id);
+    if (index == destinations.size())
+        return std::nullopt;
+    const bool is_blocked = std::any_of(blocked_handles.begin(), blocked_handles.end(),
+                                        [id](const blocked_destination& b) { return b.listed.serial == id.serial; });
+    return listed_state{destinations[index].priority, is_blocked};
 }
 
 template <typename T>
@@ -484,7 +469,8 @@ void router<T>::detach_list(std::size_t extra_capacity)
 }
 
 // Walks under way meet with in place of the entry serial names, from
-// their next step on.
+// their next step on. The entry keeps its id: a walk that met the
+// destination still names it in its result.
 template <typename T>
 void router<T>::replace_walked(detail::id_serial serial, const destination_handle& with) noexcept
 {
@@ -492,8 +478,32 @@ void router<T>::replace_walked(detail::id_serial serial, const destination_handl
         return;
     for (std::vector<destination_handle>& walked : deferred->walked_lists) {
         for (destination_handle& h : walked) {
-            if (h.serial == serial)
+            if (h.serial == serial) {
                 h = with;
+                h.serial = serial;
+            }
+        }
+    }
+}
+
+// The walks under way go on in the lists they walk, and meet a stand-in
+// in place of every entry; the removed stay alive until they return.
+template <typename T>
+void router<T>::unlist_all_while_routing()
+{
+    changes_while_routing& kept = changes();
+    kept.removed.reserve(kept.removed.size() + destinations.size());
+    kept.walked_lists.reserve(kept.walked_lists.size() + 1);
+    for (const destination_handle& h : destinations) {
+        const auto found = blocked_entry(h.serial);
+        kept.removed.push_back(found != blocked_handles.end() ? found->listed : h);
+    }
+    kept.walked_lists.emplace_back().swap(destinations);
+    for (std::vector<destination_handle>& walked : kept.walked_lists) {
+        for (destination_handle& h : walked) {
+            const detail::id_serial serial = h.serial;
+            h = kept.stand_in;
+            h.serial = serial;
         }
     }
 }
@@ -510,7 +520,7 @@ template <typename T>
 typename std::vector<typename router<T>::blocked_destination>::iterator
 router<T>::blocked_entry(detail::id_serial serial)
 {
-    return std::find_if(blocked.begin(), blocked.end(),
+    return std::find_if(blocked_handles.begin(), blocked_handles.end(),
                         [serial](const blocked_destination& b) { return b.listed.serial == serial; });
 }
 
@@ -521,7 +531,7 @@ bool router<T>::remove_listed(destination_id id)
     if (index == destinations.size())
         return false;
     const auto found = blocked_entry(id.serial);
-    const destination_handle removed = found != blocked.end() ? found->listed : destinations[index];
+    const destination_handle removed = found != blocked_handles.end() ? found->listed : destinations[index];
     if (routing_depth != 0) {
         // Every allocation comes first, so a failure leaves all as it was.
         changes_while_routing& kept = changes();
@@ -532,8 +542,8 @@ bool router<T>::remove_listed(destination_id id)
         kept.removed.push_back(removed);
         replace_walked(id.serial, kept.stand_in);
     }
-    if (found != blocked.end())
-        blocked.erase(found);
+    if (found != blocked_handles.end())
+        blocked_handles.erase(found);
     tracked_count -= removed.tracked;
     erase_listed(index);
     return true;
@@ -546,7 +556,7 @@ void router<T>::put_stand_in(std::size_t index)
 {
     destination_handle& listed = destinations[index];
     const destination_handle stand_in(new detail::refusing_stand_in<T>, listed.priority, listed.serial);
-    blocked.push_back({listed, 1});
+    blocked_handles.push_back({listed, 1});
     replace_walked(listed.serial, stand_in);
     listed = stand_in;
 }
@@ -584,7 +594,7 @@ void router<T>::drop_expired_copies()
         if (expired(h))
             gone.push_back(destination_id(h.serial));
     }
-    for (const blocked_destination& b : blocked) {
+    for (const blocked_destination& b : blocked_handles) {
         if (expired(b.listed))
             gone.push_back(destination_id(b.listed.serial));
     }
@@ -605,9 +615,7 @@ void router<T>::release_deferred() noexcept
 template <typename T>
 void router<T>::erase_listed(std::size_t index) noexcept
 {
-    detail::erase_in_order(
-        destinations, index, std::less<destination_handle>(),
-        [](const destination_handle& a, const destination_handle& b) { return a.serial < b.serial; });
+    detail::erase_in_order(destinations, index, lower, earlier, this->order());
 }
 
 template <typename T>

@@ -1,9 +1,10 @@
-// vessa: removal tied to a scope.
+// vessa: removal, and blocking, tied to a scope.
 //
 // A router's add_scoped_destination lists a destination and returns a
 // scoped_destination, which removes it when it is destroyed or assigned
 // another: a member of the object a destination calls into removes that
-// destination when the object dies.
+// destination when the object dies. block_scoped(id) blocks a destination
+// and returns a scoped_block, which unblocks it in the same way.
 //
 //     class listener {
 //         vessa::scoped_destination subscription;
@@ -15,8 +16,8 @@
 //         bool hear(const int&);
 //     };
 //
-// It may outlive its router: the router's destructor disarms it, and it
-// then removes nothing. Destroying it in one thread while another destroys
+// Either may outlive its router: the router's destructor disarms it, and it
+// then does nothing. Destroying it in one thread while another destroys
 // the router is not allowed, as every use of a router being destroyed is
 // not. Removal while routing allocates; should that fail in a destructor,
 // the program terminates, as for any exception leaving one.
@@ -40,69 +41,93 @@ public:
 protected:
     ~scope_owner() = default;
 };
+
+// What a router gives its scoped blocks to unblock through, destroyed as
+// scope_owner is.
+class block_owner {
+public:
+    virtual void unblock_scoped(destination_id id) = 0;
+
+protected:
+    ~block_owner() = default;
+};
 } // namespace detail
 
-class scoped_destination {
+// Ends a change it was given when it is destroyed or assigned another:
+// End(id) on the router's owner, while the router lives.
+template <typename Owner, void (Owner::*End)(destination_id)>
+class [[nodiscard]] scoped_change {
 public:
-    // Removes nothing.
-    scoped_destination() = default;
-    scoped_destination(scoped_destination&& other) noexcept;
-    // Removes the destination this one holds, then takes other's.
-    scoped_destination& operator=(scoped_destination&& other) noexcept;
-    ~scoped_destination();
+    // Ends nothing.
+    scoped_change() = default;
+    scoped_change(scoped_change&& other) noexcept;
+    // Ends the change this one holds, then takes other's.
+    scoped_change& operator=(scoped_change&& other) noexcept;
+    ~scoped_change();
 
-    // The destination it removes; names nothing once released or moved.
-    destination_id id() const { return listed; }
+    // The destination it names; names nothing once released or moved.
+    destination_id id() const { return named; }
 
-    // Gives up removing the destination, and returns its id.
+    // Gives up ending the change, and returns its destination's id.
     destination_id release() noexcept;
 
 private:
     template <typename>
-    friend class router;
-    template <typename>
     friend class concurrent_router;
-    scoped_destination(std::weak_ptr<detail::scope_owner> router_owner, destination_id id)
-        : owner(std::move(router_owner)), listed(id)
-    {
-    }
+    template <typename, typename>
+    friend class router_front;
+    scoped_change(std::weak_ptr<Owner> router_owner, destination_id id) : owner(std::move(router_owner)), named(id) {}
 
-    void remove() noexcept;
+    void end() noexcept;
 
-    std::weak_ptr<detail::scope_owner> owner;
-    destination_id listed;
+    std::weak_ptr<Owner> owner;
+    destination_id named;
 };
+
+// Removes the destination add_scoped_destination listed.
+using scoped_destination = scoped_change<detail::scope_owner, &detail::scope_owner::remove_scoped>;
+// Unblocks, once, the destination block_scoped blocked; names nothing when
+// that named nothing listed.
+using scoped_block = scoped_change<detail::block_owner, &detail::block_owner::unblock_scoped>;
 
 // ---------------------------------------------------------------------
 // Mechanics.
 
-inline scoped_destination::scoped_destination(scoped_destination&& other) noexcept
-    : owner(std::move(other.owner)), listed(other.release())
+template <typename Owner, void (Owner::*End)(destination_id)>
+scoped_change<Owner, End>::scoped_change(scoped_change&& other) noexcept
+    : owner(std::move(other.owner)), named(other.release())
 {
 }
 
-inline scoped_destination& scoped_destination::operator=(scoped_destination&& other) noexcept
+template <typename Owner, void (Owner::*End)(destination_id)>
+scoped_change<Owner, End>& scoped_change<Owner, End>::operator=(scoped_change&& other) noexcept
 {
     if (this != &other) {
-        remove();
+        end();
         owner = std::move(other.owner);
-        listed = other.release();
+        named = other.release();
     }
     return *this;
 }
 
-inline scoped_destination::~scoped_destination() { remove(); }
-
-inline destination_id scoped_destination::release() noexcept
+template <typename Owner, void (Owner::*End)(destination_id)>
+scoped_change<Owner, End>::~scoped_change()
 {
-    owner.reset();
-    return std::exchange(listed, destination_id());
+    end();
 }
 
-inline void scoped_destination::remove() noexcept
+template <typename Owner, void (Owner::*End)(destination_id)>
+destination_id scoped_change<Owner, End>::release() noexcept
 {
-    if (const std::shared_ptr<detail::scope_owner> router = owner.lock())
-        router->remove_scoped(listed);
+    owner.reset();
+    return std::exchange(named, destination_id());
+}
+
+template <typename Owner, void (Owner::*End)(destination_id)>
+void scoped_change<Owner, End>::end() noexcept
+{
+    if (const std::shared_ptr<Owner> router = owner.lock())
+        ((*router).*End)(named);
 }
 
 } // namespace vessa
