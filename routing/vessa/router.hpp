@@ -73,7 +73,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <functional>
-#include <iterator>
 #include <memory>
 #include <type_traits>
 #include <utility>
