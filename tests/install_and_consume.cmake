@@ -4,7 +4,7 @@
 # Installs the vessa build in build_dir into a fresh prefix under work_dir,
 # then configures, builds and runs the consumer project against that prefix
 # alone, and builds and runs the consumer's program again with nothing but
-# the flags `pkg-config --cflags vessa` gives. Fails at the first step that
+# the flags `pkg-config --cflags --libs vessa` gives. Fails at the first step that
 # does.
 foreach(required build_dir work_dir consumer_dir generator compiler pkg_config)
   if(NOT DEFINED ${required})
@@ -42,12 +42,16 @@ run("running the consumer" ${consumer_build}/vessa_consumer)
 
 # pkg-config alone: its search path holds this prefix and nothing else.
 set(ENV{PKG_CONFIG_LIBDIR} ${prefix}/share/pkgconfig)
-execute_process(COMMAND ${pkg_config} --cflags vessa RESULT_VARIABLE status OUTPUT_VARIABLE cflags
+execute_process(COMMAND ${pkg_config} --cflags --libs vessa RESULT_VARIABLE status OUTPUT_VARIABLE flags
   OUTPUT_STRIP_TRAILING_WHITESPACE)
 if(NOT status EQUAL 0)
-  message(FATAL_ERROR "install_and_consume: pkg-config --cflags vessa failed (${status})")
+  message(FATAL_ERROR "install_and_consume: pkg-config --cflags --libs vessa failed (${status})")
 endif()
-separate_arguments(cflags UNIX_COMMAND "${cflags}")
-run("building the consumer with pkg-config's flags" ${compiler} -std=c++17 ${cflags} ${consumer_dir}/main.cpp
+# The consumer uses concurrent_router: the package must name the thread library.
+if(NOT flags MATCHES "(^| )-pthread( |$)")
+  message(FATAL_ERROR "install_and_consume: pkg-config --libs vessa names no thread library: ${flags}")
+endif()
+separate_arguments(flags UNIX_COMMAND "${flags}")
+run("building the consumer with pkg-config's flags" ${compiler} -std=c++17 ${consumer_dir}/main.cpp ${flags}
     -o ${work_dir}/pkg_config_consumer)
 run("running the consumer built with pkg-config's flags" ${work_dir}/pkg_config_consumer)
