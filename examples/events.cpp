@@ -1,7 +1,7 @@
 // Events routed to lambdas: each event goes to the first destination that
-// takes it, higher priorities first, and to the default when none does. A
-// blocked destination is passed over until it is unblocked; a removed one
-// takes nothing more.
+// takes it, higher priorities first, and to the default when none does;
+// each call says who took its value. A blocked destination is passed over
+// until it is unblocked; a removed one takes nothing more.
 #include <iostream>
 #include <string>
 #include <vector>
@@ -33,7 +33,8 @@ int main()
     router.add_destination([](const event& e) { return e.kind == "tick"; }); // priority 1: drops ticks
     router.set_default_destination(count_the_rest(rest));
 
-    router.distribute(event{"key", 1}); // one value
+    const vessa::distribution first = router.distribute(event{"key", 1}); // one value
+    const bool keyboard_took_it = first.result == vessa::outcome::taken && first.taker == keyboard;
     const std::vector<event> events{{"tick", 0}, {"key", 2}, {"mouse", 3}};
     router.distribute(events.begin());               // *it, by reference to the element
     router.distribute(events.begin(), events.end()); // every element, in order
@@ -47,5 +48,5 @@ int main()
     for (const int key : keys)
         std::cout << ' ' << key;
     std::cout << "; the default took " << rest << '\n';
-    return keys == std::vector<int>{1, 2} && rest == 3 ? 0 : 1;
+    return keyboard_took_it && keys == std::vector<int>{1, 2} && rest == 3 ? 0 : 1;
 }

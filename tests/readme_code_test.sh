@@ -5,8 +5,9 @@
 # of the examples, which are built and run: each of its lines, in order, is
 # a line of that file, perhaps with lines between them. Lines compare with
 # their indentation dropped and their runs of blanks as one, so a page may
-# align comments its own way. Names every block that comes from none, and
-# fails.
+# align comments its own way. README's first block is a whole program:
+# every line of its example, nothing left out. Names every block that comes
+# from none, and fails.
 root=$1
 shift
 awk '
@@ -18,6 +19,8 @@ awk '
     }
     # Whether block is, line by line and in order, in example e.
     function found_in(e,    i, at) {
+        if (whole && block_lines != lines[e])
+            return 0
         at = 1
         for (i = 1; i <= block_lines; i++) {
             while (at <= lines[e] && text[e, at] != block[i])
@@ -35,14 +38,19 @@ awk '
             text[examples, ++lines[examples]] = normal($0)
         next
     }
-    /^```cpp$/ { inside = 1; block_lines = 0; first = FNR; next }
+    /^```cpp$/ {
+        inside = 1; block_lines = 0; first = FNR
+        whole = FILENAME ~ /README\.md$/ && ++readme_blocks == 1
+        next
+    }
     inside && /^```$/ {
         inside = 0
         for (e = 1; e <= examples; e++) {
             if (found_in(e))
                 next
         }
-        printf "%s:%d: this C++ block comes from no example\n", FILENAME, first
+        printf "%s:%d: this C++ block comes from no example%s\n", FILENAME, first,
+               whole ? ", whole" : ""
         failed = 1
         next
     }
