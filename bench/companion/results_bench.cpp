@@ -16,9 +16,17 @@
 //   router_heap_change/CHANGE, router_sorted_change/CHANGE
 // for CHANGE add_remove (an addition and its removal, two changes) and
 // set_priority, ns per change.
+// Beside router_used, the peers that can say which slot took a value
+// (result_peers.hpp), each value's answer counted by its kind, when their
+// libraries are found:
+//   signals2_dummy_mutex_first_taker_index
+//                     Boost.Signals2, single-threaded, a combiner returning
+//                     the index of the first slot that returns true
+//   sigc_first_taker_index
+//                     libsigc++ 3, an accumulator returning the same
 // Sixteen rounds, all side by side at every point of each, then per point
-// each router's ratio to router_ignored, and sorted's to heap's changes,
-// with their 95 % intervals.
+// each router's ratio to router_ignored, each peer's to router_used, and
+// sorted's to heap's changes, with their 95 % intervals.
 //
 // A program of its own, as tracking_bench is: tools/plot_companion reads
 // distribute_bench's saved runs and refuses entries it does not know.
@@ -38,6 +46,7 @@
 #include "benchmark_setup.hpp"
 #include "deciding.hpp"
 #include "ratio_interval.hpp"
+#include "result_peers.hpp"
 #include "round_figures.hpp"
 #include "routing_setups.hpp"
 #include "routing_work.hpp"
@@ -155,10 +164,11 @@ std::string change_family(vessa::listing order, change c)
            + change_name(c);
 }
 
-void print_comparison(std::ostream& out, const round_figures& figures, const std::vector<point>& points)
+void print_comparison(std::ostream& out, const round_figures& figures, const std::vector<point>& points,
+                      const std::vector<result_peer>& peers)
 {
     out << "\nns of CPU time per value, median of " << rounds
-        << " rounds; each / router_ignored, range_reporting / range [95% CI]\n"
+        << " rounds; each / router_ignored, range_reporting / range, each peer / router_used [95% CI]\n"
         << std::fixed << std::setprecision(2);
     for (const point& at : points) {
         const auto of = [&](const char* family) { return figures_of(figures, std::string(family) + "/" + at.name()); };
@@ -167,6 +177,8 @@ void print_comparison(std::ostream& out, const round_figures& figures, const std
             if (c.against)
                 out << "  " << c.label << " " << with_interval(median_ratio(of(c.family), of(c.against)));
         }
+        for (const result_peer& peer : peers)
+            out << "  " << peer.label << " " << with_interval(median_ratio(of(peer.family), of("router_used")));
         out << "\n";
     }
     out << "\nns per change, median of " << rounds << " rounds; sorted / heap [95% CI]\n";
@@ -189,6 +201,13 @@ int main(int argc, char** argv)
     if (!initialize_benchmark(argc, argv))
         return 1;
 
+    std::vector<result_peer> peers;
+#ifdef VESSA_WITH_SIGNALS2
+    peers.push_back(signals2_result_peer());
+#endif
+#ifdef VESSA_WITH_SIGC
+    peers.push_back(sigc_result_peer());
+#endif
     std::vector<point> points;
     for (const int listed : axis_repeated_counts) {
         for (const taker pattern : {taker::none, taker::random})
@@ -200,6 +219,12 @@ int main(int argc, char** argv)
                 const std::string name = std::string(c.family) + "/" + at.name() + "/repeat:" + std::to_string(round);
                 const variant v = c.kind;
                 benchmark::RegisterBenchmark(name.c_str(), [at, v](benchmark::State& state) { run(state, at, v); });
+            }
+            for (const result_peer& peer : peers) {
+                const std::string name
+                    = std::string(peer.family) + "/" + at.name() + "/repeat:" + std::to_string(round);
+                benchmark::RegisterBenchmark(
+                    name.c_str(), [at, peer](benchmark::State& state) { peer.run(state, at.listed, at.pattern); });
             }
         }
         for (const int listed : axis_repeated_counts) {
@@ -214,8 +239,9 @@ int main(int argc, char** argv)
             }
         }
     }
-    round_figures_reporter reporter(
-        [&points](std::ostream& out, const round_figures& figures) { print_comparison(out, figures, points); });
+    round_figures_reporter reporter([&points, &peers](std::ostream& out, const round_figures& figures) {
+        print_comparison(out, figures, points, peers);
+    });
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     return 0;
