@@ -238,7 +238,11 @@ private:
     [[gnu::cold, gnu::noinline]] void replace_in_walks(const destination<T>* met, destination<T>* instead);
     // Every change begins by unlisting the tracked destinations whose
     // object is gone.
-    void unlist_expired();
+    void unlist_expired()
+    {
+        if (tracked_count != 0)
+            unlist_expired_copies();
+    }
     [[gnu::cold, gnu::noinline]] void unlist_expired_copies();
     static bool lower(const listed_destination& a, const listed_destination& b) { return a.priority < b.priority; }
     static bool earlier(const listed_destination& a, const listed_destination& b) { return a.serial < b.serial; }
@@ -719,9 +723,7 @@ void concurrent_router<T>::retire(walk_list* list, std::unique_ptr<destination<T
 template <typename T>
 std::size_t concurrent_router<T>::listed_index(destination_id id) const
 {
-    const auto found = std::find_if(listed.begin(), listed.end(),
-                                    [id](const listed_destination& d) { return d.serial == id.serial; });
-    return !id.serial ? listed.size() : static_cast<std::size_t>(found - listed.begin());
+    return front::index_of(listed, id, [](const listed_destination& d) { return d.serial; });
 }
 
 // In place when the array has room and the order leaves the new one last:
@@ -832,13 +834,6 @@ void concurrent_router<T>::replace_in_walks(const destination<T>* met, destinati
         if (frame->router == this && frame->offered == met)
             frame->offered = instead;
     }
-}
-
-template <typename T>
-inline void concurrent_router<T>::unlist_expired()
-{
-    if (tracked_count != 0)
-        unlist_expired_copies();
 }
 
 template <typename T>

@@ -192,6 +192,11 @@ protected:
     // router; the router's destructor destroys it first, which disarms them.
     class scope_link;
 
+    // The index of the entry that id names, by serial_of(entry), or the
+    // size of entries when it names none.
+    template <typename Entries, typename SerialOf>
+    static std::size_t index_of(const Entries& entries, destination_id id, SerialOf serial_of);
+
     // What a router supplies, as private members with this class a friend:
     //   destination_id list(std::unique_ptr<destination<T>> copy,
     //                       unsigned priority, bool tracked);
@@ -268,6 +273,15 @@ public:
 private:
     Router& owner;
 };
+
+template <typename Router, typename T>
+template <typename Entries, typename SerialOf>
+std::size_t router_front<Router, T>::index_of(const Entries& entries, destination_id id, SerialOf serial_of)
+{
+    const auto named = [id, serial_of](const auto& e) { return serial_of(e) == id.serial; };
+    const auto found = std::find_if(std::begin(entries), std::end(entries), named);
+    return !id.serial ? std::size(entries) : static_cast<std::size_t>(found - std::begin(entries));
+}
 
 template <typename Router, typename T>
 router_front<Router, T>::router_front(listing order_kind, exception_handler handler)
@@ -406,8 +420,11 @@ bool router_front<Router, T>::has_default() const
     return self().default_installed();
 }
 
+// Flattened, so that a walk's members stay in registers: a destructor
+// left out of line on the way out of an exception (concurrent_router's
+// read section) would put the whole walk in memory.
 template <typename Router, typename T>
-inline distribution router_front<Router, T>::distribute(const T& value)
+[[gnu::flatten]] inline distribution router_front<Router, T>::distribute(const T& value)
 {
     if (on_exception)
         return distribute_reporting(value);
@@ -468,9 +485,10 @@ distribution_counts router_front<Router, T>::distribute_batch(const Contiguous& 
     return distribute_batch(first, first + std::size(values));
 }
 
+// Flattened as distribute(value) is.
 template <typename Router, typename T>
 template <bool Reporting, typename InputIt>
-inline distribution_counts router_front<Router, T>::offer_range(InputIt first, InputIt last)
+[[gnu::flatten]] inline distribution_counts router_front<Router, T>::offer_range(InputIt first, InputIt last)
 {
     typename Router::walk walk(self());
     distribution_counts counts;
