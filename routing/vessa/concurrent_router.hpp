@@ -2,22 +2,37 @@
 //
 // concurrent_router<T> routes as router<T> does, in the same order and by
 // the same rules for changes that a destination makes while it is offered
-// a value, and any number of threads may route through one at once:
+// a value, and any number of threads may route through one at once. Its
+// calls are router_front's (router_front.hpp), as router<T>'s are, plus
+// remove_destination_and_wait and synchronize:
 //
 //     vessa::concurrent_router<event> events;
 //     auto id = events.add_destination([](const event& e) { return e.kind == kind::key; }, 2);
 //     events.set_default_destination([](const event&) { return true; });
 //     // from any thread:
-//     events.distribute(e);
+//     vessa::distribution d = events.distribute(e);  // d.result, d.taker
 //     // from any thread, when the destination's state is about to go:
 //     events.remove_destination_and_wait(id);
+//
+// The listing order and the exception policy are fixed at construction.
+// Routing threads read the exception_handler without a lock: it may be
+// called from many threads at once, and must be safe for that.
+//
+// Questions (size, contains, priority, blocked, has_default) take the
+// mutex that changes take. Each answer is exact for one moment between
+// the call and its return, and another thread's change may make it stale
+// at once: it serves to inspect, not to decide a change that races with
+// others. Nor does it speak of routing under way: once contains(id) is
+// false, a call of the destination that began before may still run, as
+// after remove_destination.
 //
 // Guarantees:
 //  1. Routing never waits. Per value or per range it takes no lock, makes
 //     no atomic read-modify-write, and writes nothing that another routing
 //     thread reads or writes: one store to the thread's own record on the
-//     way in and one on the way out. Changes (add, remove, set the default)
-//     serialize among themselves on a mutex.
+//     way in and one on the way out. Changes (add, remove, set_priority,
+//     block, set or remove the default, clear) and questions serialize
+//     among themselves on a mutex.
 //  2. A destination is offered the values whose routing begins after
 //     add_destination returns, in any thread.
 //  3. No routing call that begins after remove_destination returns offers
@@ -25,7 +40,9 @@
 //     not reached it yet skips it. A call of it already running in another
 //     thread may still run when remove_destination returns;
 //     remove_destination_and_wait returns only once no call of it is
-//     running or can start, and its copy is destroyed.
+//     running or can start, and its copy is destroyed. clear() removes
+//     every destination so; set_priority leaves the walks under way in the
+//     order they began with.
 //  4. A value nobody took goes to the default installed when its walk ends.
 //  5. A destination that changes the router, or routes through it, while
 //     it is offered a value sees what it would see with router<T> in the
