@@ -103,7 +103,8 @@
 //  - block(id) overwrites the destination's entry, in the array walks read
 //    and in those they may still be in, with a stand-in of its own that
 //    refuses everything; unblock(id) puts it back. Blocks nest. Routing
-//    checks nothing for either.
+//    checks nothing for either. The end of a block_scoped unblocks once,
+//    without waiting.
 //
 // Programs and processes: routing from a static or thread_local
 // destructor keeps every guarantee while the router lives. Routers and ids
