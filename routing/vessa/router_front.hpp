@@ -238,7 +238,6 @@ private:
     template <typename Walk>
     [[gnu::always_inline]] distribution offer_reporting(const T& value, const Walk& walk);
     [[gnu::cold]] void report(destination_id thrower) const;
-    static void count(distribution_counts& counts, const distribution& one);
 
     listing listing_order;
     exception_handler on_exception;
@@ -491,12 +490,17 @@ template <bool Reporting, typename InputIt>
 [[gnu::flatten]] inline distribution_counts router_front<Router, T>::offer_range(InputIt first, InputIt last)
 {
     typename Router::walk walk(self());
-    distribution_counts counts;
+    // Indexed by outcome, so kept on the stack: counts in registers, or in
+    // the returned struct, would push the walk's end out of them.
+    std::size_t by_outcome[3] = {};
+    std::size_t threw = 0;
     for (; first != last; ++first) {
         walk.refresh();
-        count(counts, offer<Reporting>(*first, walk));
+        const distribution one = offer<Reporting>(*first, walk);
+        ++by_outcome[static_cast<std::size_t>(one.result)];
+        threw += one.threw;
     }
-    return counts;
+    return {by_outcome[0], by_outcome[1], by_outcome[2], threw};
 }
 
 // The walk stops at the taker: its id is read only when the result is.
@@ -556,15 +560,6 @@ template <typename Router, typename T>
 void router_front<Router, T>::report(destination_id thrower) const
 {
     on_exception(std::current_exception(), thrower);
-}
-
-template <typename Router, typename T>
-void router_front<Router, T>::count(distribution_counts& counts, const distribution& one)
-{
-    counts.taken += one.result == outcome::taken;
-    counts.defaulted += one.result == outcome::defaulted;
-    counts.dropped += one.result == outcome::dropped;
-    counts.threw += one.threw;
 }
 
 } // namespace vessa
