@@ -254,24 +254,28 @@ std::vector<int> offered(router& r, std::vector<int>& log)
     return log;
 }
 
-// Each allocation of one removal fails in turn, until the removal
-// succeeds: removed in place, by the rebuild that stand-ins reaching an
-// eighth of the listed make, and by a rebuild for the order; blocked or
-// not; with the router read by this thread alone or not. A failed removal
-// leaves the offers as they were and the copy alive and removable, and
-// AddressSanitizer finds nothing leaked.
+// Each allocation of one change fails in turn, until the change succeeds:
+// a removal in place, by the rebuild that stand-ins reaching an eighth of
+// the listed make, and by a rebuild for the order; a new priority; a
+// clear; blocked or not; with the router read by this thread alone or
+// not. A failed change leaves the offers as they were and the copy alive
+// and removable, and AddressSanitizer finds nothing leaked.
 TEST(concurrent_router_exits, removal_refused_memory_leaves_the_router_as_it_was)
 {
     // Names are the order of adding; after: the names offered once the
     // removal succeeded, unblocked.
+    enum class change { remove, reprioritize, clear };
     struct shape {
         std::vector<unsigned> priorities;
         int removed;
         std::vector<int> after;
+        change made = change::remove;
     };
     const shape shapes[] = {{{1, 1, 1, 1, 1, 1, 1, 1, 1}, 4, {0, 1, 2, 3, 5, 6, 7, 8}},
                             {{1, 1, 1, 1, 1, 1, 1, 1}, 3, {0, 1, 2, 4, 5, 6, 7}},
-                            {{1, 2, 3}, 2, {1, 0}}};
+                            {{1, 2, 3}, 2, {1, 0}},
+                            {{1, 2, 3}, 0, {0, 1, 2}, change::reprioritize},
+                            {{1, 2, 3}, 0, {}, change::clear}};
     for (const shape& s : shapes) {
         for (const bool blocked : {false, true}) {
             for (const bool shared : {false, true}) {
@@ -294,18 +298,25 @@ TEST(concurrent_router_exits, removal_refused_memory_leaves_the_router_as_it_was
                     allocations_until_failure = countdown;
                     bool failed = false;
                     try {
-                        r.remove_destination(ids[s.removed]);
+                        if (s.made == change::remove)
+                            r.remove_destination(ids[s.removed]);
+                        else if (s.made == change::reprioritize)
+                            r.set_priority(ids[s.removed], 4);
+                        else
+                            r.clear();
                     } catch (const std::bad_alloc&) {
                         failed = true;
                     }
                     allocations_until_failure = -1;
                     if (!failed) {
+                        r.unblock(ids[s.removed]);
                         EXPECT_EQ(offered(r, log), s.after);
-                        EXPECT_EQ(copy.expired(), !shared);
+                        EXPECT_EQ(copy.expired(), !shared && s.made != change::reprioritize);
                         break;
                     }
                     EXPECT_EQ(offered(r, log), before) << "allocation " << countdown;
                     EXPECT_FALSE(copy.expired()) << "allocation " << countdown;
+                    EXPECT_EQ(r.priority(ids[s.removed]), s.priorities[s.removed]) << "allocation " << countdown;
                     EXPECT_TRUE(r.remove_destination(ids[s.removed])) << "allocation " << countdown;
                     r.synchronize();
                     EXPECT_TRUE(copy.expired()) << "allocation " << countdown;

@@ -1,11 +1,11 @@
 // concurrent_router shared by routing threads and writer threads, checked
 // against one event clock: a routing call that begins after an addition
-// returned offers the value to the added destination; one that begins
-// after a removal returned does not; a removal that waited leaves no call
-// running and the copy destroyed; every copy is destroyed once; waiting
-// from inside a routing call is refused, every time, also from a call of
-// another router nested in it. Run under ThreadSanitizer (the tsan
-// preset) and AddressSanitizer too.
+// returned offers the value to the added destination, whatever priority
+// it is given since; one that begins after a removal returned does not; a
+// removal that waited leaves no call running and the copy destroyed;
+// every copy is destroyed once; waiting from inside a routing call is
+// refused, every time, also from a call of another router nested in it.
+// Run under ThreadSanitizer (the tsan preset) and AddressSanitizer too.
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -122,6 +122,10 @@ void route(vessa::concurrent_router<routed>& router, unsigned seed, int values)
         else
             router.distribute_batch(&value, &value + 1);
         check_offers(value.began, tick());
+        // Asked while the writers change the router: race-free.
+        if (random() % 16 == 0) {
+            EXPECT_LE(router.size(), static_cast<std::size_t>(slots));
+        }
     }
 }
 
@@ -134,6 +138,8 @@ void change(vessa::concurrent_router<routed>& router, int first_name, int last_n
         if (name < last_name && (listed.size() < 4 || random() % 2 == 0)) {
             listed.emplace_back(name, router.add_destination(refusing(name, &router)));
             state[name].added = tick();
+            // A new array, while walks under way keep the one they are in.
+            EXPECT_TRUE(router.set_priority(listed.back().second, random() % 3));
             ++name;
             continue;
         }
@@ -143,6 +149,10 @@ void change(vessa::concurrent_router<routed>& router, int first_name, int last_n
         // A block's stand-in, made now, meets walks under way; the removal
         // has begun, so that the walks may pass the destination over.
         EXPECT_TRUE(router.block(id));
+        // Questions take the writers' mutex: race-free, and exact for what
+        // this thread alone changes.
+        EXPECT_TRUE(router.blocked(id));
+        EXPECT_GT(router.size(), listed.size());
         if (random() % 2 == 0) {
             EXPECT_TRUE(router.unblock(id));
         }

@@ -199,9 +199,7 @@ private:
 template <typename Router>
 class router_model_test : public testing::Test {
 };
-// Any router built on router_front joins here (both_routers, once both are).
-using routers = testing::Types<vessa::router<int>>;
-TYPED_TEST_SUITE(router_model_test, routers, router_name);
+TYPED_TEST_SUITE(router_model_test, both_routers, router_name);
 
 template <typename Router>
 void run_script(std::uint32_t seed, vessa::listing order, bool reporting)

@@ -2,22 +2,37 @@
 //
 // concurrent_router<T> routes as router<T> does, in the same order and by
 // the same rules for changes that a destination makes while it is offered
-// a value, and any number of threads may route through one at once:
+// a value, and any number of threads may route through one at once. Its
+// calls are router_front's (router_front.hpp), as router<T>'s are, plus
+// remove_destination_and_wait and synchronize:
 //
 //     vessa::concurrent_router<event> events;
 //     auto id = events.add_destination([](const event& e) { return e.kind == kind::key; }, 2);
 //     events.set_default_destination([](const event&) { return true; });
 //     // from any thread:
-//     events.distribute(e);
+//     vessa::distribution d = events.distribute(e);  // d.result, d.taker
 //     // from any thread, when the destination's state is about to go:
 //     events.remove_destination_and_wait(id);
+//
+// The listing order and the exception policy are fixed at construction.
+// Routing threads read the exception_handler without a lock: it may be
+// called from many threads at once, and must be safe for that.
+//
+// Questions (size, contains, priority, blocked, has_default) take the
+// mutex that changes take. Each answer is exact for one moment between
+// the call and its return, and another thread's change may make it stale
+// at once: it serves to inspect, not to decide a change that races with
+// others. Nor does it speak of routing under way: once contains(id) is
+// false, a call of the destination that began before may still run, as
+// after remove_destination.
 //
 // Guarantees:
 //  1. Routing never waits. Per value or per range it takes no lock, makes
 //     no atomic read-modify-write, and writes nothing that another routing
 //     thread reads or writes: one store to the thread's own record on the
-//     way in and one on the way out. Changes (add, remove, set the default)
-//     serialize among themselves on a mutex.
+//     way in and one on the way out. Changes (add, remove, set_priority,
+//     block, set or remove the default, clear) and questions serialize
+//     among themselves on a mutex.
 //  2. A destination is offered the values whose routing begins after
 //     add_destination returns, in any thread.
 //  3. No routing call that begins after remove_destination returns offers
@@ -25,7 +40,9 @@
 //     not reached it yet skips it. A call of it already running in another
 //     thread may still run when remove_destination returns;
 //     remove_destination_and_wait returns only once no call of it is
-//     running or can start, and its copy is destroyed.
+//     running or can start, and its copy is destroyed. clear() removes
+//     every destination so; set_priority leaves the walks under way in the
+//     order they began with.
 //  4. A value nobody took goes to the default installed when its walk ends.
 //  5. A destination that changes the router, or routes through it, while
 //     it is offered a value sees what it would see with router<T> in the
@@ -86,7 +103,8 @@
 //  - block(id) overwrites the destination's entry, in the array walks read
 //    and in those they may still be in, with a stand-in of its own that
 //    refuses everything; unblock(id) puts it back. Blocks nest. Routing
-//    checks nothing for either.
+//    checks nothing for either. The end of a block_scoped unblocks once,
+//    without waiting.
 //
 // Programs and processes: routing from a static or thread_local
 // destructor keeps every guarantee while the router lives. Routers and ids
@@ -124,6 +142,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
@@ -135,41 +154,26 @@
 #include <vessa/destination_copy.hpp>
 #include <vessa/listing_order.hpp>
 #include <vessa/read_sections.hpp>
+#include <vessa/router_front.hpp>
 #include <vessa/scoped_destination.hpp>
 #include <vessa/tracking.hpp>
 
 namespace vessa {
 
 template <typename T>
-class concurrent_router {
+class concurrent_router : public router_front<concurrent_router<T>, T> {
 public:
-    concurrent_router();
+    // Lists in heap order and lets exceptions propagate.
+    concurrent_router() : concurrent_router(listing::heap) {}
+    // The handler is fixed here: routing threads read it without a lock,
+    // and call it from many threads at once.
+    explicit concurrent_router(listing order, exception_handler handler = {});
+    // Lists in heap order; reports exceptions to handler and goes on.
+    explicit concurrent_router(exception_handler handler);
     ~concurrent_router();
 
     concurrent_router(const concurrent_router&) = delete;
     concurrent_router& operator=(const concurrent_router&) = delete;
-
-    // As router<T>: one copy (or move) of a destination class or of any
-    // callable bool(const T&); higher priorities are offered values first.
-    template <typename D>
-    destination_id add_destination(D&& d, unsigned priority = 1);
-
-    // As add_destination, and returns what removes it when destroyed or
-    // assigned another, waiting as remove_destination_and_wait does but
-    // where that would wait for itself (see Lifetimes).
-    template <typename D>
-    scoped_destination add_scoped_destination(D&& d, unsigned priority = 1);
-
-    // Unlists the destination and returns true, or returns false when id
-    // names nothing listed here. Does not wait (see guarantee 3).
-    bool remove_destination(destination_id id);
-
-    // As router<T>: the destination is offered nothing until as many
-    // unblocks as blocks have been made. Both return whether id names a
-    // listed destination. Neither waits: a call already running in
-    // another thread when block returns may still run.
-    bool block(destination_id id);
-    bool unblock(destination_id id);
 
     // As remove_destination, then waits until no call of the destination
     // is running or can start in any thread, and its copy is destroyed;
@@ -177,43 +181,42 @@ public:
     // where the wait would wait for itself (see above).
     bool remove_destination_and_wait(destination_id id);
 
-    template <typename D>
-    void set_default_destination(D&& d);
-
-    void distribute(const T& value);
-
-    template <typename Iter, typename = std::enable_if_t<detail::is_iterator_over<Iter, T>::value>>
-    void distribute(Iter it);
-
-    // Every element in order, each by the rules of distribute(it); a
-    // change takes effect from the next element.
-    template <typename InputIt>
-    void distribute(InputIt first, InputIt last);
-
-    // As router<T>::distribute_batch. A removal made by another thread
-    // stops the destination no later than the next chunk.
-    void distribute_batch(const T* first, const T* last);
-    template <typename Contiguous>
-    void distribute_batch(const Contiguous& values);
-
     // Returns once every routing call that began before it has returned,
     // and every copy that nothing lists any more has been destroyed.
     // Throws std::logic_error where the wait would wait for itself.
     void synchronize();
 
 private:
+    using front = router_front<concurrent_router<T>, T>;
+    friend front;
+    using typename front::listed_state;
+    using typename front::scope_link;
     using entry = std::atomic<destination<T>*>;
+    class walk;
     class walk_list;
     struct listed_destination;
     struct retired;
     struct batch_frame;
     struct freeing_frame;
-    class scope_link;
     enum class freed { all, retired_more, refused };
 
-    void distribute_chunk(batch<T>& chunk, batch_frame& frame);
-    static bool offer_listed(const T& value, const entry* current, const entry* end);
-    void offer_default(const T& value) const;
+    // What the front asks, each under writer_mutex (router_front.hpp).
+    std::size_t listed_count() const;
+    bool default_installed() const;
+    std::optional<listed_state> state_of(destination_id id) const;
+    std::shared_ptr<scope_link> scopes_made();
+    // What the front changes: each change serializes on writer_mutex,
+    // begins by unlisting what expired, and ends by freeing what it can.
+    destination_id list(std::unique_ptr<destination<T>> copy, unsigned priority, bool tracked);
+    bool install_default(std::unique_ptr<destination<T>> copy, bool tracked);
+    bool unlist(destination_id id) { return change_listed(id, unlist_one()).listed; }
+    // Waits as remove_destination_and_wait does, where that would not wait
+    // for itself: removing is all it can do there.
+    void remove_scoped(destination_id id);
+    bool change_priority(destination_id id, unsigned priority);
+    bool block_listed(destination_id id);
+    bool unblock_listed(destination_id id);
+    void unlist_all();
 
     // The rare paths: changes, waiting, and freeing what they unlisted.
     // Whether id was listed, and whether all the change unlisted is freed
@@ -224,6 +227,10 @@ private:
     };
     template <typename Change>
     change_done change_listed(destination_id id, Change change);
+    auto unlist_one()
+    {
+        return [this](std::size_t index) { unlist_at(index); };
+    }
     std::unique_lock<std::mutex> take_if_read_alone();
     bool finish_change(std::unique_lock<std::mutex> freeing);
     [[gnu::cold, gnu::noinline]] void wait_and_free(const char* operation);
@@ -241,7 +248,7 @@ private:
     void retire(walk_list* list, std::unique_ptr<destination<T>> copy);
     std::size_t listed_index(destination_id id) const;
     void append(const listed_destination& added);
-    void unlist(std::size_t index);
+    void unlist_at(std::size_t index);
     // A rebuild in two steps: what may fail, then what others see.
     [[gnu::cold, gnu::noinline]] walk_list* build(std::vector<listed_destination>& next);
     void publish(walk_list* built, const std::vector<listed_destination>& next);
@@ -249,16 +256,22 @@ private:
     [[gnu::cold, gnu::noinline]] void replace_in_walks(const destination<T>* met, destination<T>* instead);
     // Every change begins by unlisting the tracked destinations whose
     // object is gone.
-    void unlist_expired();
+    void unlist_expired()
+    {
+        if (tracked_count != 0)
+            unlist_expired_copies();
+    }
     [[gnu::cold, gnu::noinline]] void unlist_expired_copies();
+    static bool lower(const listed_destination& a, const listed_destination& b) { return a.priority < b.priority; }
+    static bool earlier(const listed_destination& a, const listed_destination& b) { return a.serial < b.serial; }
 
     // Read by every routing call.
     std::atomic<walk_list*> published{nullptr};
     std::atomic<destination<T>*> default_target{nullptr};
     detail::read_site readers;
 
-    // Changes only, under writer_mutex.
-    std::mutex writer_mutex;
+    // Changes and questions only, under writer_mutex.
+    mutable std::mutex writer_mutex;
     // In walk order; each names its entry in the published array, where
     // the entries between them are removed ones' stand-ins.
     std::vector<listed_destination> listed;
@@ -273,7 +286,7 @@ private:
     bool default_tracked = false;
     // Tracked copies listed or installed as the default.
     std::size_t tracked_count = 0;
-    // Made by the first add_scoped_destination; its end disarms them all.
+    // Made by the first scoped destination or block; its end disarms them.
     std::shared_ptr<scope_link> scopes;
     // Held while freeing, so that a waiter knows the frees it waits for
     // are over; what it guards is being destroyed. A waiter takes it by
@@ -302,10 +315,10 @@ public:
     static walk_list* make(std::vector<listed_destination>& order)
     {
         const std::size_t room = std::max<std::size_t>(8, 2 * order.size());
-        void* const storage = ::operator new(sizeof(walk_list) + room * sizeof(entry));
+        void* const storage = ::operator new(sizeof(walk_list) + room * (sizeof(entry) + sizeof(detail::id_serial)));
         walk_list* const list = new (storage) walk_list(room, order.size());
         for (std::size_t i = 0; i < order.size(); ++i) {
-            new (list->begin() + i) entry(order[i].walked());
+            list->write(i, order[i].walked(), order[i].serial);
             order[i].slot = i;
         }
         return list;
@@ -318,23 +331,39 @@ public:
 
     entry* begin() { return reinterpret_cast<entry*>(this + 1); }
     const entry* begin() const { return reinterpret_cast<const entry*>(this + 1); }
-    // Acquire: the entry appended last is written before the count.
+    // Acquire: the entry appended last, and its id, are written before the
+    // count.
     const entry* end() const { return begin() + count.load(std::memory_order_acquire); }
     std::size_t size() const { return count.load(std::memory_order_relaxed); }
     bool has_room() const { return size() < room; }
-    void append(destination<T>* added)
+    void append(destination<T>* added, detail::id_serial serial)
     {
         const std::size_t at = size();
-        new (begin() + at) entry(added);
+        write(at, added, serial);
         count.store(at + 1, std::memory_order_release);
     }
+    // Of an entry below end(): ids are written once, before their entry is
+    // published, and never change, so a plain read is race-free.
+    destination_id id_of(const entry* e) const { return destination_id(ids()[e - begin()]); }
 
 private:
     walk_list(std::size_t entries_room, std::size_t entries) : room(entries_room), count(entries) {}
+    // The ids follow the room for entries, slot for slot.
+    detail::id_serial* ids() { return reinterpret_cast<detail::id_serial*>(begin() + room); }
+    const detail::id_serial* ids() const { return reinterpret_cast<const detail::id_serial*>(begin() + room); }
+    void write(std::size_t at, destination<T>* walked, detail::id_serial serial)
+    {
+        new (begin() + at) entry(walked);
+        new (ids() + at) detail::id_serial(serial);
+    }
+
     const std::size_t room;
     std::atomic<std::size_t> count;
 };
-static_assert(std::is_trivially_destructible_v<std::atomic<int*>>, "walk_list frees its entries unrun");
+static_assert(
+    std::is_trivially_destructible_v<std::atomic<int*>> && std::is_trivially_destructible_v<detail::id_serial>,
+    "walk_list frees its entries unrun");
+static_assert(alignof(detail::id_serial) <= alignof(std::atomic<int*>), "ids follow the entries unpadded");
 
 // The writers' own view of a listed destination.
 template <typename T>
@@ -361,19 +390,23 @@ struct concurrent_router<T>::retired {
     std::unique_ptr<destination<T>> copy;
 };
 
-// The destination a batch walk is offering a chunk, in a place this
-// thread's removals can reach: batches check it, and a removal made from
-// inside the batch replaces it with the stand-in. Other threads' removals
-// reach the walk from the next chunk on.
+// While a batch walk offers a chunk, the destination it is offering, in a
+// place this thread's removals can reach: batches check it, and a removal
+// made from inside the batch replaces it with the stand-in. Other threads'
+// removals reach the walk from the next chunk on.
 template <typename T>
 struct concurrent_router<T>::batch_frame {
-    batch_frame(const concurrent_router* routed) : router(routed), outer(innermost) { innermost = this; }
+    batch_frame(const concurrent_router* routed, destination<T>*& offering)
+        : router(routed), offered(offering), outer(innermost)
+    {
+        innermost = this;
+    }
     ~batch_frame() { innermost = outer; }
     batch_frame(const batch_frame&) = delete;
     batch_frame& operator=(const batch_frame&) = delete;
 
     const concurrent_router* router;
-    destination<T>* offered = nullptr;
+    destination<T>*& offered;
     batch_frame* outer;
     static inline thread_local batch_frame* innermost = nullptr;
 };
@@ -402,32 +435,86 @@ struct concurrent_router<T>::freeing_frame {
     static inline thread_local freeing_frame* innermost = nullptr;
 };
 
+// One routing call's walk, inside a read section of the router: of the
+// array published when it began, or when refresh() last read it.
 template <typename T>
-detail::refusing_stand_in<T> stand_in_for_removed;
-
-// Removes for the scoped destinations of one router, waiting where a wait
-// would not wait for itself: removing is all it can do there.
-template <typename T>
-class concurrent_router<T>::scope_link final : public detail::scope_owner {
+class concurrent_router<T>::walk {
 public:
-    explicit scope_link(concurrent_router& owning) : owner(owning) {}
-    void remove_scoped(destination_id id) override
+    using entry = concurrent_router::entry;
+
+    explicit walk(concurrent_router& routed)
+        : owner(routed), section(routed.readers), list(routed.published.load(std::memory_order_acquire))
     {
-        if (owner.change_listed(id, [this](std::size_t index) { owner.unlist(index); }).freed_alone)
-            return;
-        if (!owner.waiting_waits_for_itself())
-            owner.wait_and_free(nullptr);
+    }
+    // Inlined on the way out of an exception too: called out of line
+    // there, it would need the walk in memory for every value.
+    [[gnu::always_inline]] ~walk() {}
+    walk(const walk&) = delete;
+    walk& operator=(const walk&) = delete;
+
+    const entry* begin() const { return list->begin(); }
+    const entry* end() const { return list->end(); }
+    // Acquire: an entry may be overwritten with a block's stand-in made
+    // after the walk began. On x86 the load is the plain move a relaxed
+    // one is.
+    static destination<T>* target(const entry& e) { return e.load(std::memory_order_acquire); }
+    destination_id id_of(const entry* e) const { return list->id_of(e); }
+    // Read after the walk: the walk may have replaced the default.
+    bool offer_default(const T& value) const
+    {
+        destination<T>* const fallback = owner.default_target.load(std::memory_order_acquire);
+        if (!fallback)
+            return false;
+        fallback->distribute(value);
+        return true;
+    }
+    void refresh() { list = owner.published.load(std::memory_order_acquire); }
+
+    void offer_listed_chunk(batch<T>& chunk)
+    {
+        const batch_frame frame(&owner, offered);
+        chunk.offered = &offered;
+        const entry* const last = end();
+        for (const entry* current = begin(); current != last && !chunk.empty(); ++current) {
+            offered = target(*current);
+            chunk.offering = offered;
+            offered->distribute_batch(chunk);
+        }
+    }
+    bool offer_default_chunk(batch<T>& chunk)
+    {
+        const batch_frame frame(&owner, offered);
+        offered = owner.default_target.load(std::memory_order_acquire);
+        chunk.offering = offered;
+        if (!offered)
+            return false;
+        offered->distribute_batch(chunk);
+        return true;
     }
 
 private:
     concurrent_router& owner;
+    const detail::read_section section;
+    const walk_list* list;
+    // What a batch offers a chunk now; the frames of its chunk calls let
+    // this thread's removals reach it, and a value's walk makes none.
+    destination<T>* offered = nullptr;
 };
 
 template <typename T>
-concurrent_router<T>::concurrent_router()
+detail::refusing_stand_in<T> stand_in_for_removed;
+
+template <typename T>
+concurrent_router<T>::concurrent_router(listing order, exception_handler handler) : front(order, std::move(handler))
 {
     std::vector<listed_destination> none;
     published.store(walk_list::make(none), std::memory_order_release);
+}
+
+template <typename T>
+concurrent_router<T>::concurrent_router(exception_handler handler)
+    : concurrent_router(listing::heap, std::move(handler))
+{
 }
 
 template <typename T>
@@ -445,12 +532,42 @@ concurrent_router<T>::~concurrent_router()
 }
 
 template <typename T>
-template <typename D>
-destination_id concurrent_router<T>::add_destination(D&& d, unsigned priority)
+std::size_t concurrent_router<T>::listed_count() const
 {
-    std::unique_ptr<destination<T>> copy(detail::new_destination<T>(std::forward<D>(d)));
+    const std::lock_guard<std::mutex> lock(writer_mutex);
+    return listed.size();
+}
+
+template <typename T>
+bool concurrent_router<T>::default_installed() const
+{
+    const std::lock_guard<std::mutex> lock(writer_mutex);
+    return default_copy != nullptr;
+}
+
+template <typename T>
+auto concurrent_router<T>::state_of(destination_id id) const -> std::optional<listed_state>
+{
+    const std::lock_guard<std::mutex> lock(writer_mutex);
+    const std::size_t index = listed_index(id);
+    if (index == listed.size())
+        return std::nullopt;
+    return listed_state{listed[index].priority, listed[index].blocks != 0};
+}
+
+template <typename T>
+auto concurrent_router<T>::scopes_made() -> std::shared_ptr<scope_link>
+{
+    const std::lock_guard<std::mutex> lock(writer_mutex);
+    if (!scopes)
+        scopes = std::make_shared<scope_link>(*this);
+    return scopes;
+}
+
+template <typename T>
+destination_id concurrent_router<T>::list(std::unique_ptr<destination<T>> copy, unsigned priority, bool tracked)
+{
     const detail::id_serial serial = destination_id::next_serial();
-    const bool tracked = detail::is_tracking<std::decay_t<D>>::value;
     std::unique_lock<std::mutex> freeing;
     {
         const std::lock_guard<std::mutex> lock(writer_mutex);
@@ -464,29 +581,54 @@ destination_id concurrent_router<T>::add_destination(D&& d, unsigned priority)
     return destination_id(serial);
 }
 
+// copy may be null: the default is then removed.
 template <typename T>
-template <typename D>
-scoped_destination concurrent_router<T>::add_scoped_destination(D&& d, unsigned priority)
+bool concurrent_router<T>::install_default(std::unique_ptr<destination<T>> copy, bool tracked)
 {
-    // Before adding: a failure here must not leave it listed unscoped.
-    std::shared_ptr<scope_link> link;
+    bool replaced = false;
+    std::unique_lock<std::mutex> freeing;
     {
         const std::lock_guard<std::mutex> lock(writer_mutex);
-        if (!scopes)
-            scopes = std::make_shared<scope_link>(*this);
-        link = scopes;
+        unlist_expired();
+        retired_since.reserve(retired_since.size() + 1);
+        replaced = default_copy != nullptr;
+        default_target.store(copy.get(), std::memory_order_release);
+        default_copy.swap(copy);
+        if (copy)
+            retire(nullptr, std::move(copy));
+        tracked_count += tracked;
+        tracked_count -= std::exchange(default_tracked, tracked);
+        freeing = take_if_read_alone();
     }
-    return scoped_destination(std::move(link), add_destination(std::forward<D>(d), priority));
+    finish_change(std::move(freeing));
+    return replaced;
 }
 
 template <typename T>
-bool concurrent_router<T>::remove_destination(destination_id id)
+void concurrent_router<T>::remove_scoped(destination_id id)
 {
-    return change_listed(id, [this](std::size_t index) { unlist(index); }).listed;
+    if (change_listed(id, unlist_one()).freed_alone)
+        return;
+    if (!waiting_waits_for_itself())
+        wait_and_free(nullptr);
+}
+
+// Walks under way keep the array they began with: the list is reordered
+// in a new one.
+template <typename T>
+bool concurrent_router<T>::change_priority(destination_id id, unsigned priority)
+{
+    const auto reorder = [this, priority](std::size_t index) {
+        std::vector<listed_destination> next(listed);
+        next[index].priority = priority;
+        detail::reorder_changed(next, index, lower, earlier, this->order());
+        publish(build(next), next);
+    };
+    return change_listed(id, reorder).listed;
 }
 
 template <typename T>
-bool concurrent_router<T>::block(destination_id id)
+bool concurrent_router<T>::block_listed(destination_id id)
 {
     const auto put_stand_in = [this](std::size_t index) {
         listed_destination& d = listed[index];
@@ -501,7 +643,7 @@ bool concurrent_router<T>::block(destination_id id)
 }
 
 template <typename T>
-bool concurrent_router<T>::unblock(destination_id id)
+bool concurrent_router<T>::unblock_listed(destination_id id)
 {
     const auto take_stand_in_away = [this](std::size_t index) {
         listed_destination& d = listed[index];
@@ -513,6 +655,37 @@ bool concurrent_router<T>::unblock(destination_id id)
         }
     };
     return change_listed(id, take_stand_in_away).listed;
+}
+
+// A new empty array, and walks under way meet a stand-in in place of
+// every destination they have not reached. What may fail comes first.
+template <typename T>
+void concurrent_router<T>::unlist_all()
+{
+    std::unique_lock<std::mutex> freeing;
+    {
+        const std::lock_guard<std::mutex> lock(writer_mutex);
+        // Each copy, its stand-in, the array and the default.
+        retired_since.reserve(retired_since.size() + 2 * listed.size() + 2);
+        std::vector<listed_destination> none;
+        walk_list* const built = build(none);
+        std::vector<listed_destination> unlisted;
+        unlisted.swap(listed);
+        publish(built, none);
+        for (const listed_destination& d : unlisted) {
+            retire(nullptr, std::unique_ptr<destination<T>>(d.target));
+            if (d.stand_in)
+                retire(nullptr, std::unique_ptr<destination<T>>(d.stand_in));
+            replace_in_walks(d.walked(), &stand_in_for_removed<T>);
+        }
+        default_target.store(nullptr, std::memory_order_release);
+        if (default_copy)
+            retire(nullptr, std::move(default_copy));
+        default_tracked = false;
+        tracked_count = 0;
+        freeing = take_if_read_alone();
+    }
+    finish_change(std::move(freeing));
 }
 
 // A change of what id names: under writer_mutex, after the expired
@@ -542,31 +715,10 @@ template <typename T>
 bool concurrent_router<T>::remove_destination_and_wait(destination_id id)
 {
     refuse_to_wait_inside("remove_destination_and_wait");
-    const change_done removed = change_listed(id, [this](std::size_t index) { unlist(index); });
+    const change_done removed = change_listed(id, unlist_one());
     if (!removed.freed_alone)
         wait_and_free("remove_destination_and_wait");
     return removed.listed;
-}
-
-template <typename T>
-template <typename D>
-void concurrent_router<T>::set_default_destination(D&& d)
-{
-    std::unique_ptr<destination<T>> copy(detail::new_destination<T>(std::forward<D>(d)));
-    const bool tracked = detail::is_tracking<std::decay_t<D>>::value;
-    std::unique_lock<std::mutex> freeing;
-    {
-        const std::lock_guard<std::mutex> lock(writer_mutex);
-        unlist_expired();
-        retired_since.reserve(retired_since.size() + 1);
-        default_target.store(copy.get(), std::memory_order_release);
-        default_copy.swap(copy);
-        retire(nullptr, std::move(copy));
-        tracked_count += tracked;
-        tracked_count -= std::exchange(default_tracked, tracked);
-        freeing = take_if_read_alone();
-    }
-    finish_change(std::move(freeing));
 }
 
 template <typename T>
@@ -574,93 +726,6 @@ void concurrent_router<T>::synchronize()
 {
     refuse_to_wait_inside("synchronize");
     wait_and_free("synchronize");
-}
-
-template <typename T>
-inline void concurrent_router<T>::distribute(const T& value)
-{
-    const detail::read_section section(readers);
-    const walk_list* const list = published.load(std::memory_order_acquire);
-    if (!offer_listed(value, list->begin(), list->end()))
-        offer_default(value);
-}
-
-template <typename T>
-template <typename Iter, typename>
-void concurrent_router<T>::distribute(Iter it)
-{
-    distribute(*it);
-}
-
-template <typename T>
-template <typename InputIt>
-inline void concurrent_router<T>::distribute(InputIt first, InputIt last)
-{
-    const detail::read_section section(readers);
-    for (; first != last; ++first) {
-        const walk_list* const list = published.load(std::memory_order_acquire);
-        const T& value = *first;
-        if (!offer_listed(value, list->begin(), list->end()))
-            offer_default(value);
-    }
-}
-
-template <typename T>
-void concurrent_router<T>::distribute_batch(const T* first, const T* last)
-{
-    const detail::read_section section(readers);
-    batch_frame frame(this);
-    while (first != last) {
-        const std::size_t count = std::min(static_cast<std::size_t>(last - first), batch<T>::capacity);
-        batch<T> chunk(first, count);
-        distribute_chunk(chunk, frame);
-        first += count;
-    }
-}
-
-template <typename T>
-template <typename Contiguous>
-void concurrent_router<T>::distribute_batch(const Contiguous& values)
-{
-    const T* const first = std::data(values);
-    distribute_batch(first, first + std::size(values));
-}
-
-template <typename T>
-void concurrent_router<T>::distribute_chunk(batch<T>& chunk, batch_frame& frame)
-{
-    const walk_list* const list = published.load(std::memory_order_acquire);
-    const entry* const end = list->end();
-    chunk.offered = &frame.offered;
-    for (const entry* current = list->begin(); current != end && !chunk.empty(); ++current) {
-        frame.offered = current->load(std::memory_order_acquire);
-        chunk.offering = frame.offered;
-        frame.offered->distribute_batch(chunk);
-    }
-    frame.offered = default_target.load(std::memory_order_acquire);
-    chunk.offering = frame.offered;
-    if (frame.offered && !chunk.empty())
-        frame.offered->distribute_batch(chunk);
-}
-
-// Acquire: an entry may be overwritten with a block's stand-in made after
-// the walk began. On x86 the load is the plain move a relaxed one is.
-template <typename T>
-bool concurrent_router<T>::offer_listed(const T& value, const entry* current, const entry* const end)
-{
-    for (; current != end; ++current) {
-        if (current->load(std::memory_order_acquire)->distribute(value))
-            return true;
-    }
-    return false;
-}
-
-// Read after the walk: the walk may have replaced the default.
-template <typename T>
-void concurrent_router<T>::offer_default(const T& value) const
-{
-    if (destination<T>* const fallback = default_target.load(std::memory_order_acquire))
-        fallback->distribute(value);
 }
 
 // Under writer_mutex, with room reserved in retired_since.
@@ -676,31 +741,30 @@ void concurrent_router<T>::retire(walk_list* list, std::unique_ptr<destination<T
 template <typename T>
 std::size_t concurrent_router<T>::listed_index(destination_id id) const
 {
-    const auto found = std::find_if(listed.begin(), listed.end(),
-                                    [id](const listed_destination& d) { return d.serial == id.serial; });
-    return !id.serial ? listed.size() : static_cast<std::size_t>(found - listed.begin());
+    return front::index_of(listed, id, [](const listed_destination& d) { return d.serial; });
 }
 
-// In place when the array has room and the order leaves the new one last,
-// as it does whenever its priority is no higher than its parent's in the
-// heap; otherwise a new array.
+// In place when the array has room and the order leaves the new one last:
+// in a heap whenever its priority is no higher than its parent's, in the
+// sorted order whenever it is no higher than the last's. Otherwise a new
+// array.
 template <typename T>
 void concurrent_router<T>::append(const listed_destination& added)
 {
-    const auto lower = [](const auto& a, const auto& b) { return a.priority < b.priority; };
     walk_list* const list = published.load(std::memory_order_relaxed);
-    const bool stays_last = listed.empty() || !lower(listed[(listed.size() - 1) / 2], added);
+    const std::size_t above = this->order() == listing::heap ? (listed.size() - 1) / 2 : listed.size() - 1;
+    const bool stays_last = listed.empty() || !lower(listed[above], added);
     if (stays_last && list->has_room()) {
         listed.push_back(added);
         listed.back().slot = list->size();
-        list->append(added.target);
+        list->append(added.target, added.serial);
         return;
     }
     retired_since.reserve(retired_since.size() + 1);
     std::vector<listed_destination> next;
     next.reserve(listed.size() + 1);
     next = listed;
-    detail::add_in_order(next, added, lower);
+    detail::add_in_order(next, added, lower, this->order());
     publish(build(next), next);
 }
 
@@ -711,14 +775,12 @@ void concurrent_router<T>::append(const listed_destination& added)
 // fail comes before the first store a walk or a later change sees, so
 // that a failure leaves all as it was.
 template <typename T>
-void concurrent_router<T>::unlist(std::size_t index)
+void concurrent_router<T>::unlist_at(std::size_t index)
 {
-    const auto lower = [](const auto& a, const auto& b) { return a.priority < b.priority; };
-    const auto earlier = [](const auto& a, const auto& b) { return a.serial < b.serial; };
     const listed_destination removed = listed[index];
     // The copy, its stand-in and a replaced array.
     retired_since.reserve(retired_since.size() + 3);
-    const bool in_place = detail::order_kept_without(listed, index, lower, earlier);
+    const bool in_place = detail::order_kept_without(listed, index, lower, earlier, this->order());
     walk_list* built = nullptr;
     std::vector<listed_destination> next;
     if (!in_place || 8 * (removed_in_place + 1) > listed.size() - 1) {
@@ -726,7 +788,7 @@ void concurrent_router<T>::unlist(std::size_t index)
         if (in_place)
             next.erase(next.begin() + static_cast<std::ptrdiff_t>(index));
         else
-            detail::erase_in_order(next, index, lower, earlier);
+            detail::erase_in_order(next, index, lower, earlier, this->order());
         built = build(next);
     }
     if (built) {
@@ -793,13 +855,6 @@ void concurrent_router<T>::replace_in_walks(const destination<T>* met, destinati
 }
 
 template <typename T>
-inline void concurrent_router<T>::unlist_expired()
-{
-    if (tracked_count != 0)
-        unlist_expired_copies();
-}
-
-template <typename T>
 void concurrent_router<T>::unlist_expired_copies()
 {
     const auto expired = [](const destination<T>* d) { return static_cast<const detail::expiring<T>*>(d)->expired(); };
@@ -810,7 +865,7 @@ void concurrent_router<T>::unlist_expired_copies()
             gone.push_back(d.serial);
     }
     for (const detail::id_serial serial : gone)
-        unlist(listed_index(destination_id(serial)));
+        unlist_at(listed_index(destination_id(serial)));
     if (default_tracked && expired(default_copy.get())) {
         retired_since.reserve(retired_since.size() + 1);
         default_target.store(nullptr, std::memory_order_release);

@@ -510,9 +510,7 @@ void router<T>::unlist_all_while_routing()
 template <typename T>
 std::size_t router<T>::listed_index(destination_id id) const
 {
-    const auto listed = std::find_if(destinations.begin(), destinations.end(),
-                                     [id](const destination_handle& h) { return h.serial == id.serial; });
-    return !id.serial ? destinations.size() : static_cast<std::size_t>(listed - destinations.begin());
+    return front::index_of(destinations, id, [](const destination_handle& h) { return h.serial; });
 }
 
 template <typename T>

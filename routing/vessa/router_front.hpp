@@ -192,6 +192,11 @@ protected:
     // router; the router's destructor destroys it first, which disarms them.
     class scope_link;
 
+    // The index of the entry that id names, by serial_of(entry), or the
+    // size of entries when it names none.
+    template <typename Entries, typename SerialOf>
+    static std::size_t index_of(const Entries& entries, destination_id id, SerialOf serial_of);
+
     // What a router supplies, as private members with this class a friend:
     //   destination_id list(std::unique_ptr<destination<T>> copy,
     //                       unsigned priority, bool tracked);
@@ -233,7 +238,6 @@ private:
     template <typename Walk>
     [[gnu::always_inline]] distribution offer_reporting(const T& value, const Walk& walk);
     [[gnu::cold]] void report(destination_id thrower) const;
-    static void count(distribution_counts& counts, const distribution& one);
 
     listing listing_order;
     exception_handler on_exception;
@@ -268,6 +272,15 @@ public:
 private:
     Router& owner;
 };
+
+template <typename Router, typename T>
+template <typename Entries, typename SerialOf>
+std::size_t router_front<Router, T>::index_of(const Entries& entries, destination_id id, SerialOf serial_of)
+{
+    const auto named = [id, serial_of](const auto& e) { return serial_of(e) == id.serial; };
+    const auto found = std::find_if(std::begin(entries), std::end(entries), named);
+    return !id.serial ? std::size(entries) : static_cast<std::size_t>(found - std::begin(entries));
+}
 
 template <typename Router, typename T>
 router_front<Router, T>::router_front(listing order_kind, exception_handler handler)
@@ -406,8 +419,11 @@ bool router_front<Router, T>::has_default() const
     return self().default_installed();
 }
 
+// Flattened, so that a walk's members stay in registers: a destructor
+// left out of line on the way out of an exception (concurrent_router's
+// read section) would put the whole walk in memory.
 template <typename Router, typename T>
-inline distribution router_front<Router, T>::distribute(const T& value)
+[[gnu::flatten]] inline distribution router_front<Router, T>::distribute(const T& value)
 {
     if (on_exception)
         return distribute_reporting(value);
@@ -468,17 +484,23 @@ distribution_counts router_front<Router, T>::distribute_batch(const Contiguous& 
     return distribute_batch(first, first + std::size(values));
 }
 
+// Flattened as distribute(value) is.
 template <typename Router, typename T>
 template <bool Reporting, typename InputIt>
-inline distribution_counts router_front<Router, T>::offer_range(InputIt first, InputIt last)
+[[gnu::flatten]] inline distribution_counts router_front<Router, T>::offer_range(InputIt first, InputIt last)
 {
     typename Router::walk walk(self());
-    distribution_counts counts;
+    // Indexed by outcome, so kept on the stack: counts in registers, or in
+    // the returned struct, would push the walk's end out of them.
+    std::size_t by_outcome[3] = {};
+    std::size_t threw = 0;
     for (; first != last; ++first) {
         walk.refresh();
-        count(counts, offer<Reporting>(*first, walk));
+        const distribution one = offer<Reporting>(*first, walk);
+        ++by_outcome[static_cast<std::size_t>(one.result)];
+        threw += one.threw;
     }
-    return counts;
+    return {by_outcome[0], by_outcome[1], by_outcome[2], threw};
 }
 
 // The walk stops at the taker: its id is read only when the result is.
@@ -538,15 +560,6 @@ template <typename Router, typename T>
 void router_front<Router, T>::report(destination_id thrower) const
 {
     on_exception(std::current_exception(), thrower);
-}
-
-template <typename Router, typename T>
-void router_front<Router, T>::count(distribution_counts& counts, const distribution& one)
-{
-    counts.taken += one.result == outcome::taken;
-    counts.defaulted += one.result == outcome::defaulted;
-    counts.dropped += one.result == outcome::dropped;
-    counts.threw += one.threw;
 }
 
 } // namespace vessa
