@@ -128,7 +128,9 @@ private:
 class read_section {
 public:
     explicit read_section(read_site& site);
-    ~read_section();
+    // Inline even on the way out of an exception, so that a walk holding
+    // a section keeps its members in registers.
+    [[gnu::always_inline]] ~read_section();
     read_section(const read_section&) = delete;
     read_section& operator=(const read_section&) = delete;
 

@@ -419,11 +419,8 @@ bool router_front<Router, T>::has_default() const
     return self().default_installed();
 }
 
-// Flattened, so that a walk's members stay in registers: a destructor
-// left out of line on the way out of an exception (concurrent_router's
-// read section) would put the whole walk in memory.
 template <typename Router, typename T>
-[[gnu::flatten]] inline distribution router_front<Router, T>::distribute(const T& value)
+inline distribution router_front<Router, T>::distribute(const T& value)
 {
     if (on_exception)
         return distribute_reporting(value);
@@ -484,10 +481,9 @@ distribution_counts router_front<Router, T>::distribute_batch(const Contiguous& 
     return distribute_batch(first, first + std::size(values));
 }
 
-// Flattened as distribute(value) is.
 template <typename Router, typename T>
 template <bool Reporting, typename InputIt>
-[[gnu::flatten]] inline distribution_counts router_front<Router, T>::offer_range(InputIt first, InputIt last)
+inline distribution_counts router_front<Router, T>::offer_range(InputIt first, InputIt last)
 {
     typename Router::walk walk(self());
     // Indexed by outcome, so kept on the stack: counts in registers, or in
