@@ -1,5 +1,5 @@
 // results_bench: what the router's result, its sorted order and its
-// report-and-go-on policy cost per value. Five routers get the very
+// report-and-go-on policy cost per value, on both routers. Each gets the very
 // deciding lambdas of distribute_bench's destination axis, listed with
 // distinct priorities 1 ... K, so that the two orders list them apart:
 //   router_ignored    distribute(it), its result ignored: routing as before
@@ -11,6 +11,10 @@
 //                     throws, the result ignored
 //   router_range, router_range_reporting
 //                     distribute(first, last), propagating and reporting
+//   concurrent_ignored, concurrent_used, concurrent_sorted,
+//   concurrent_reporting
+//                     concurrent_router on one thread, as the router's,
+//                     compared with concurrent_ignored
 // at 3 and 64 destinations, with nobody taking and with random takers.
 // Then what a change costs in each order, at the same points:
 //   router_heap_change/CHANGE, router_sorted_change/CHANGE
@@ -40,6 +44,7 @@
 #include <vector>
 
 #include <benchmark/benchmark.h>
+#include <vessa/concurrent_router.hpp>
 #include <vessa/router.hpp>
 
 #include "axis_work.hpp"
@@ -59,29 +64,36 @@ enum class variant { ignored, used, sorted, reporting, control, range, range_rep
 
 struct compared {
     variant kind;
+    bool concurrent;
     const char* family;
     // In the summary, and the family it is compared with there (none for
     // the one the others are compared with).
     const char* label;
     const char* against;
 };
-constexpr std::array<compared, 7> variants{{
-    {variant::ignored, "router_ignored", "ignored", nullptr},
-    {variant::control, "router_control", "control", "router_ignored"},
-    {variant::used, "router_used", "used", "router_ignored"},
-    {variant::sorted, "router_sorted", "sorted", "router_ignored"},
-    {variant::reporting, "router_reporting", "reporting", "router_ignored"},
-    {variant::range, "router_range", "range", "router_ignored"},
-    {variant::range_reporting, "router_range_reporting", "range_reporting", "router_range"},
+constexpr std::array<compared, 11> variants{{
+    {variant::ignored, false, "router_ignored", "ignored", nullptr},
+    {variant::control, false, "router_control", "control", "router_ignored"},
+    {variant::used, false, "router_used", "used", "router_ignored"},
+    {variant::sorted, false, "router_sorted", "sorted", "router_ignored"},
+    {variant::reporting, false, "router_reporting", "reporting", "router_ignored"},
+    {variant::range, false, "router_range", "range", "router_ignored"},
+    {variant::range_reporting, false, "router_range_reporting", "range_reporting", "router_range"},
+    {variant::ignored, true, "concurrent_ignored", "concurrent", "router_ignored"},
+    {variant::used, true, "concurrent_used", "concurrent_used", "concurrent_ignored"},
+    {variant::sorted, true, "concurrent_sorted", "concurrent_sorted", "concurrent_ignored"},
+    {variant::reporting, true, "concurrent_reporting", "concurrent_reporting", "concurrent_ignored"},
 }};
 
-vessa::router<int> make_router(variant v)
+// Returned as a prvalue: concurrent_router can be neither copied nor moved.
+template <typename Router>
+Router make_router(variant v)
 {
     if (v == variant::sorted)
-        return vessa::router<int>(vessa::listing::sorted);
+        return Router(vessa::listing::sorted);
     if (v == variant::reporting || v == variant::range_reporting)
-        return vessa::router<int>([](std::exception_ptr, vessa::destination_id) {});
-    return vessa::router<int>();
+        return Router([](std::exception_ptr, vessa::destination_id) {});
+    return Router();
 }
 
 struct point {
@@ -91,10 +103,11 @@ struct point {
     std::string name() const { return "destinations:" + std::to_string(listed) + "/taker:" + pattern_name(pattern); }
 };
 
+template <typename Router>
 void run(benchmark::State& state, const point& at, variant v)
 {
     const destination_axis_work work{at.listed};
-    vessa::router<int> router = make_router(v);
+    Router router = make_router<Router>(v);
     for (int i = 0; i < work.listed(); ++i)
         router.add_destination(work.decider(i), static_cast<unsigned>(i + 1));
     router.set_default_destination(takes_every_value());
@@ -218,7 +231,13 @@ int main(int argc, char** argv)
             for (const compared& c : variants) {
                 const std::string name = std::string(c.family) + "/" + at.name() + "/repeat:" + std::to_string(round);
                 const variant v = c.kind;
-                benchmark::RegisterBenchmark(name.c_str(), [at, v](benchmark::State& state) { run(state, at, v); });
+                if (c.concurrent)
+                    benchmark::RegisterBenchmark(name.c_str(), [at, v](benchmark::State& state) {
+                        run<vessa::concurrent_router<int>>(state, at, v);
+                    });
+                else
+                    benchmark::RegisterBenchmark(
+                        name.c_str(), [at, v](benchmark::State& state) { run<vessa::router<int>>(state, at, v); });
             }
             for (const result_peer& peer : peers) {
                 const std::string name
