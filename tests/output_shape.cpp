@@ -1,6 +1,12 @@
 #include "output_shape.hpp"
 
-#include <regex>
+// POSIX regular expressions: std::regex costs the test command's build
+// several seconds of compiling, this file alone.
+#include <regex.h>
+
+#include <cstddef>
+#include <stdexcept>
+#include <string>
 
 namespace {
 
@@ -17,15 +23,47 @@ bool fills_column(const std::string& padding, const std::string& text, std::size
     return padding.size() == expected;
 }
 
+// A compiled extended regular expression, matched against whole lines.
+class line_pattern {
+public:
+    explicit line_pattern(const char* expression)
+    {
+        if (regcomp(&compiled, expression, REG_EXTENDED) != 0)
+            throw std::invalid_argument(std::string("bad pattern: ") + expression);
+    }
+    ~line_pattern() { regfree(&compiled); }
+    line_pattern(const line_pattern&) = delete;
+    line_pattern& operator=(const line_pattern&) = delete;
+
+    // Whether line matches; parts[i] is group i's text, empty when it took
+    // no part.
+    template <std::size_t Groups>
+    bool match(const std::string& line, std::string (&parts)[Groups]) const
+    {
+        regmatch_t found[Groups];
+        if (regexec(&compiled, line.c_str(), Groups, found, 0) != 0)
+            return false;
+        for (std::size_t i = 0; i < Groups; ++i)
+            parts[i]
+                = found[i].rm_so < 0 ? std::string() : line.substr(found[i].rm_so, found[i].rm_eo - found[i].rm_so);
+        return true;
+    }
+    bool match(const std::string& line) const { return regexec(&compiled, line.c_str(), 0, nullptr, 0) == 0; }
+
+private:
+    regex_t compiled;
+};
+
 bool is_result_line(const std::string& line, unsigned long size)
 {
-    static const std::regex shape("( *)([0-9]+)( *)(-?[0-9]+\\.[0-9]{4}) ms (( *)(-?[0-9]+\\.[0-9]{4}|-?inf|-?nan))?");
-    std::smatch parts;
-    if (!std::regex_match(line, parts, shape))
+    static const line_pattern shape(
+        "^( *)([0-9]+)( *)(-?[0-9]+\\.[0-9]{4}) ms (( *)(-?[0-9]+\\.[0-9]{4}|-?inf|-?nan))?$");
+    std::string parts[8];
+    if (!shape.match(line, parts))
         return false;
     const bool ratio_wanted = size > 1;
     return parts[2] == std::to_string(size) && fills_column(parts[1], parts[2], 35)
-           && fills_column(parts[3], parts[4], 12) && parts[5].matched == ratio_wanted
+           && fills_column(parts[3], parts[4], 12) && !parts[5].empty() == ratio_wanted
            && (!ratio_wanted || fills_column(parts[6], parts[7], 8));
 }
 
@@ -33,9 +71,9 @@ bool is_baseline_line(const std::string& line, bool first)
 {
     // Before the first result line the stream prints in general notation;
     // after it, fixed with four decimals.
-    static const std::regex general("Baseline time: [0-9]+(\\.[0-9]+)?(e[-+][0-9]+)?");
-    static const std::regex fixed("Baseline time: [0-9]+\\.[0-9]{4}");
-    return std::regex_match(line, first ? general : fixed);
+    static const line_pattern general("^Baseline time: [0-9]+(\\.[0-9]+)?(e[-+][0-9]+)?$");
+    static const line_pattern fixed("^Baseline time: [0-9]+\\.[0-9]{4}$");
+    return (first ? general : fixed).match(line);
 }
 
 } // namespace
