@@ -162,12 +162,14 @@ public:
 
     // Routes [first, last) in chunks of batch<T>::capacity values,
     // offering each destination in turn the values of a chunk that none
-    // before it took, in one call (distribute_batch). Every destination is
-    // offered the very values, in the very order, that
+    // before it took, in one call (distribute_batch). While nothing
+    // changes, every destination is offered the very values, in the very
+    // order, that
     // distribute(first, last) would offer it; only the interleaving across
     // destinations differs, so destinations that share state see another
     // order. An addition made while routing takes effect from the next
-    // chunk, a removal at once. What nobody took in a chunk goes to the
+    // chunk, a removal at once; the order a change leaves, from the next
+    // chunk too. What nobody took in a chunk goes to the
     // default installed when the walk of the list for that chunk ends.
     // With an exception handler, routes value by value instead, as
     // distribute(first, last) does.
