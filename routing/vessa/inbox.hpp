@@ -158,9 +158,7 @@ private:
     [[gnu::cold, gnu::noinline]] lane& join();
     template <typename V>
     bool post_one(lane& l, V&& value, bool waits);
-    template <typename V>
-    [[gnu::noinline]] bool post_bounded(lane& l, V&& value, bool waits);
-    bool reserve(bool waits);
+    [[gnu::noinline]] bool reserve(bool waits);
     [[gnu::cold, gnu::noinline]] bool wait_for_room();
     void release_room(std::size_t count);
     template <typename V>
@@ -585,26 +583,15 @@ typename inbox<T>::lane& inbox<T>::join()
     return *found;
 }
 
+// A bounded post takes room first, waiting for it inside the announcement.
+// The value stays out of every call that is not inlined, so that a small
+// one is never stored on the stack on the way.
 template <typename T>
 template <typename V>
 bool inbox<T>::post_one(lane& l, V&& value, bool waits)
 {
     const posting scope(l, domain);
-    if (capacity != 0)
-        return post_bounded(l, std::forward<V>(value), waits);
-    if (is_closed.load(std::memory_order_relaxed))
-        return false;
-    put(l, std::forward<V>(value));
-    wake_if_asleep();
-    return true;
-}
-
-// Inside the post's announcement, which covers a wait for room too.
-template <typename T>
-template <typename V>
-bool inbox<T>::post_bounded(lane& l, V&& value, bool waits)
-{
-    if (!reserve(waits))
+    if (capacity != 0 && !reserve(waits))
         return false;
     if (is_closed.load(std::memory_order_relaxed)) {
         release_room(1);
