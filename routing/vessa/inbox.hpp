@@ -332,7 +332,8 @@ template <typename T>
 struct inbox<T>::block {
     static constexpr std::size_t values = batch<T>::capacity;
 
-    T* slot(std::size_t index) { return std::launder(reinterpret_cast<T*>(storage + index * sizeof(T))); }
+    void* slot_address(std::size_t index) { return storage + index * sizeof(T); }
+    T* slot(std::size_t index) { return std::launder(reinterpret_cast<T*>(slot_address(index))); }
 
     alignas(T) unsigned char storage[values * sizeof(T)];
     // The next block of the lane, or of the spares.
@@ -345,8 +346,8 @@ template <typename T>
 struct inbox<T>::lane {
     // The poster's.
     alignas(64) block* tail = nullptr;
-    std::size_t tail_index = 0;
-    std::size_t posted_here = 0;
+    // How many values the lane held before the tail block.
+    std::size_t tail_first = 0;
     block* own_spares = nullptr;
     // Set while a post is under way: only close() reads it.
     std::atomic<bool> in_post{false};
@@ -650,16 +651,20 @@ void inbox<T>::release_room(std::size_t count)
     }
 }
 
-// Writes the value into the lane and publishes it.
+// Writes the value into the lane and publishes it. The poster, the count's
+// only writer, reads it back and finds the slot from it: a post stores
+// the value, the count and its post-under-way flag twice, nothing else.
+// Those stores queue behind the count's whenever the owner has just read
+// its cache line: the fewer, the later the post stalls.
 template <typename T>
 template <typename V>
 void inbox<T>::put(lane& l, V&& value)
 {
-    if (l.tail_index == block::values)
+    const std::size_t count = l.posted.load(std::memory_order_relaxed);
+    if (count - l.tail_first == block::values)
         next_block(l);
-    ::new (static_cast<void*>(l.tail->storage + l.tail_index * sizeof(T))) T(std::forward<V>(value));
-    ++l.tail_index;
-    l.posted.store(++l.posted_here, std::memory_order_release);
+    ::new (l.tail->slot_address(count - l.tail_first)) T(std::forward<V>(value));
+    l.posted.store(count + 1, std::memory_order_release);
 }
 
 // Links a spare block, or a new one, after the full tail.
@@ -676,7 +681,7 @@ void inbox<T>::next_block(lane& l)
     added->next = nullptr;
     l.tail->next = added;
     l.tail = added;
-    l.tail_index = 0;
+    l.tail_first += block::values;
 }
 
 // Posts call it after storing their count. Pairs with the owner's heavy
