@@ -17,7 +17,8 @@
 //     system call while the owner is awake. Each posting thread has a lane
 //     of its own, a chain of blocks of batch<T>::capacity values that are
 //     reused once routed; an unbounded post writes the value, a count and
-//     a flag, and reads two flags, with no fence and no read-modify-write.
+//     a flag, and reads the count and two flags, with no fence and no
+//     read-modify-write.
 //     It allocates only on a thread's first post, for its lane, and when
 //     the lane holds more values at once than it ever did. A bounded post
 //     also counts itself in a shared counter, and waits only while the
