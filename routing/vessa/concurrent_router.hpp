@@ -125,11 +125,13 @@
 // order is the last; removing overwrites the destination in place with a
 // stand-in that refuses everything, which walks under way then skip
 // without a check, while the order of the rest stays the one a new array
-// would have; an array is built anew otherwise, or once stand-ins reach
-// an eighth of the listed, which walks would call. What a change unlisted is destroyed at once when no thread
-// but the one changing has routed through the router since its last grace
-// period, and otherwise once every routing call that could read it has
-// returned.
+// would have; an array is built anew otherwise, or once stand-ins, which
+// walks would call, pass eight and an eighth of the listed. A new array
+// reuses the largest one whose grace period is over, so that changes
+// allocate nothing once arrays are large enough. What a change unlisted is
+// destroyed at once when no thread but the one changing has routed through
+// the router since its last grace period, and otherwise once every routing
+// call that could read it has returned.
 #ifndef VESSA_CONCURRENT_ROUTER_HPP
 #define VESSA_CONCURRENT_ROUTER_HPP
 
@@ -276,6 +278,17 @@ private:
     // the entries between them are removed ones' stand-ins.
     std::vector<listed_destination> listed;
     std::size_t removed_in_place = 0;
+    // A walk calls each stand-in it meets: an array is built anew once
+    // they would pass this many and an eighth of the listed.
+    static constexpr std::size_t stand_ins_kept = 8;
+    // listed holds one priority in the order of adding, so that removing
+    // any one keeps the order of the rest: the usual case, known in O(1).
+    bool listed_as_added = true;
+    // The next list of a rebuild, kept for the room it grew to.
+    std::vector<listed_destination> next_listed;
+    // An array whose grace period is over, kept for the next rebuild so
+    // that changes that rebuild allocate nothing once it is large enough.
+    walk_list* spare_list = nullptr;
     std::unique_ptr<destination<T>> default_copy;
     std::vector<retired> retired_since;
     // Its size, read without the lock to tell that nothing waits.
@@ -312,11 +325,19 @@ private:
 template <typename T>
 class concurrent_router<T>::walk_list {
 public:
-    static walk_list* make(std::vector<listed_destination>& order)
+    // In spare, taken, when it has the room order wants.
+    static walk_list* make(std::vector<listed_destination>& order, walk_list*& spare)
     {
         const std::size_t room = std::max<std::size_t>(8, 2 * order.size());
-        void* const storage = ::operator new(sizeof(walk_list) + room * (sizeof(entry) + sizeof(detail::id_serial)));
-        walk_list* const list = new (storage) walk_list(room, order.size());
+        walk_list* list = nullptr;
+        if (spare && spare->room >= room) {
+            const std::size_t spare_room = spare->room;
+            list = new (std::exchange(spare, nullptr)) walk_list(spare_room, order.size());
+        } else {
+            void* const storage
+                = ::operator new(sizeof(walk_list) + room * (sizeof(entry) + sizeof(detail::id_serial)));
+            list = new (storage) walk_list(room, order.size());
+        }
         for (std::size_t i = 0; i < order.size(); ++i) {
             list->write(i, order[i].walked(), order[i].serial);
             order[i].slot = i;
@@ -327,6 +348,12 @@ public:
     {
         if (list)
             ::operator delete(list);
+    }
+    // Keeps the larger of list and spare as spare; list becomes the other.
+    static void keep_larger(walk_list*& list, walk_list*& spare) noexcept
+    {
+        if (list && (!spare || spare->room < list->room))
+            std::swap(list, spare);
     }
 
     entry* begin() { return reinterpret_cast<entry*>(this + 1); }
@@ -508,7 +535,7 @@ template <typename T>
 concurrent_router<T>::concurrent_router(listing order, exception_handler handler) : front(order, std::move(handler))
 {
     std::vector<listed_destination> none;
-    published.store(walk_list::make(none), std::memory_order_release);
+    published.store(walk_list::make(none, spare_list), std::memory_order_release);
 }
 
 template <typename T>
@@ -525,6 +552,7 @@ concurrent_router<T>::~concurrent_router()
     for (retired& r : retired_since)
         walk_list::free(r.list);
     walk_list::free(published.load(std::memory_order_relaxed));
+    walk_list::free(spare_list);
     for (const listed_destination& d : listed) {
         delete d.target;
         delete d.stand_in;
@@ -619,10 +647,10 @@ template <typename T>
 bool concurrent_router<T>::change_priority(destination_id id, unsigned priority)
 {
     const auto reorder = [this, priority](std::size_t index) {
-        std::vector<listed_destination> next(listed);
-        next[index].priority = priority;
-        detail::reorder_changed(next, index, lower, earlier, this->order());
-        publish(build(next), next);
+        next_listed.assign(listed.begin(), listed.end());
+        next_listed[index].priority = priority;
+        detail::reorder_changed(next_listed, index, lower, earlier, this->order());
+        publish(build(next_listed), next_listed);
     };
     return change_listed(id, reorder).listed;
 }
@@ -755,17 +783,18 @@ void concurrent_router<T>::append(const listed_destination& added)
     const std::size_t above = this->order() == listing::heap ? (listed.size() - 1) / 2 : listed.size() - 1;
     const bool stays_last = listed.empty() || !lower(listed[above], added);
     if (stays_last && list->has_room()) {
+        listed_as_added
+            = listed_as_added && (listed.empty() || (!lower(added, listed.back()) && earlier(listed.back(), added)));
         listed.push_back(added);
         listed.back().slot = list->size();
         list->append(added.target, added.serial);
         return;
     }
     retired_since.reserve(retired_since.size() + 1);
-    std::vector<listed_destination> next;
-    next.reserve(listed.size() + 1);
-    next = listed;
-    detail::add_in_order(next, added, lower, this->order());
-    publish(build(next), next);
+    next_listed.reserve(listed.size() + 1);
+    next_listed.assign(listed.begin(), listed.end());
+    detail::add_in_order(next_listed, added, lower, this->order());
+    publish(build(next_listed), next_listed);
 }
 
 // Unlists listed[index], retires its copy and its stand-in if blocked, and
@@ -780,19 +809,18 @@ void concurrent_router<T>::unlist_at(std::size_t index)
     const listed_destination removed = listed[index];
     // The copy, its stand-in and a replaced array.
     retired_since.reserve(retired_since.size() + 3);
-    const bool in_place = detail::order_kept_without(listed, index, lower, earlier, this->order());
+    const bool in_place = listed_as_added || detail::order_kept_without(listed, index, lower, earlier, this->order());
     walk_list* built = nullptr;
-    std::vector<listed_destination> next;
-    if (!in_place || 8 * (removed_in_place + 1) > listed.size() - 1) {
-        next = listed;
+    if (!in_place || removed_in_place + 1 > std::max(stand_ins_kept, (listed.size() - 1) / 8)) {
+        next_listed.assign(listed.begin(), listed.end());
         if (in_place)
-            next.erase(next.begin() + static_cast<std::ptrdiff_t>(index));
+            next_listed.erase(next_listed.begin() + static_cast<std::ptrdiff_t>(index));
         else
-            detail::erase_in_order(next, index, lower, earlier, this->order());
-        built = build(next);
+            detail::erase_in_order(next_listed, index, lower, earlier, this->order());
+        built = build(next_listed);
     }
     if (built) {
-        publish(built, next);
+        publish(built, next_listed);
     } else {
         walk_list* const list = published.load(std::memory_order_relaxed);
         listed.erase(listed.begin() + static_cast<std::ptrdiff_t>(index));
@@ -812,7 +840,7 @@ template <typename T>
 typename concurrent_router<T>::walk_list* concurrent_router<T>::build(std::vector<listed_destination>& next)
 {
     listed.reserve(next.size());
-    return walk_list::make(next);
+    return walk_list::make(next, spare_list);
 }
 
 // Under writer_mutex, with room for one in retired_since: built becomes
@@ -824,6 +852,7 @@ void concurrent_router<T>::publish(walk_list* built, const std::vector<listed_de
     // Assigned, not swapped, so that listed keeps the room it grew to.
     listed.assign(next.begin(), next.end());
     removed_in_place = 0;
+    listed_as_added = this->order() == listing::heap && detail::as_added_alike(listed, lower, earlier);
     retire(replaced, nullptr);
 }
 
@@ -903,7 +932,9 @@ bool concurrent_router<T>::finish_change(std::unique_lock<std::mutex> freeing)
         free_taken();
         return true;
     }
-    free_retired();
+    // Fewer than that call for no free, whatever the last one left.
+    if (retired_count.load(std::memory_order_relaxed) >= changes_per_free)
+        free_retired();
     return false;
 }
 
@@ -980,13 +1011,17 @@ void concurrent_router<T>::take_retired_before(std::uint64_t bound)
 }
 
 // Under freeing_mutex and writer_mutex: moves the next few to be freed out
-// of retired_since. Only frees take from its front, and they hold
+// of retired_since, keeping an array among them as spare_list. Only frees take from its front, and they hold
 // freeing_mutex, so what was counted to be freed is still there.
 template <typename T>
 void concurrent_router<T>::take_next_batch()
 {
     freeing_count = std::min(to_free, free_batch);
     const auto taken = retired_since.begin() + static_cast<std::ptrdiff_t>(freeing_count);
+    // Past its grace period an array may be written again: the largest is
+    // kept for the next rebuild.
+    for (auto r = retired_since.begin(); r != taken; ++r)
+        walk_list::keep_larger(r->list, spare_list);
     std::move(retired_since.begin(), taken, freeing_now.begin());
     retired_since.erase(retired_since.begin(), taken);
     to_free -= freeing_count;
