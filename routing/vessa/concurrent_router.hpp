@@ -251,6 +251,7 @@ private:
     std::size_t listed_index(destination_id id) const;
     void append(const listed_destination& added);
     void unlist_at(std::size_t index);
+    bool order_kept_without(std::size_t index) const;
     // A rebuild in two steps: what may fail, then what others see.
     [[gnu::cold, gnu::noinline]] walk_list* build(std::vector<listed_destination>& next);
     void publish(walk_list* built, const std::vector<listed_destination>& next);
@@ -325,12 +326,13 @@ private:
 template <typename T>
 class concurrent_router<T>::walk_list {
 public:
-    // In spare, taken, when it has the room order wants.
+    // In spare, taken, when it has room for order and one more; otherwise
+    // with room for as many more.
     static walk_list* make(std::vector<listed_destination>& order, walk_list*& spare)
     {
         const std::size_t room = std::max<std::size_t>(8, 2 * order.size());
         walk_list* list = nullptr;
-        if (spare && spare->room >= room) {
+        if (spare && spare->room > order.size()) {
             const std::size_t spare_room = spare->room;
             list = new (std::exchange(spare, nullptr)) walk_list(spare_room, order.size());
         } else {
@@ -809,14 +811,20 @@ void concurrent_router<T>::unlist_at(std::size_t index)
     const listed_destination removed = listed[index];
     // The copy, its stand-in and a replaced array.
     retired_since.reserve(retired_since.size() + 3);
-    const bool in_place = listed_as_added || detail::order_kept_without(listed, index, lower, earlier, this->order());
+    // Equal priorities in the order of adding, or the sorted order, stay
+    // so; otherwise the order without it is worked out, in next_listed.
+    const bool as_added = listed_as_added || this->order() == listing::sorted;
+    if (!as_added) {
+        next_listed.assign(listed.begin(), listed.end());
+        detail::erase_in_order(next_listed, index, lower, earlier, this->order());
+    }
+    const bool in_place = as_added || order_kept_without(index);
     walk_list* built = nullptr;
     if (!in_place || removed_in_place + 1 > std::max(stand_ins_kept, (listed.size() - 1) / 8)) {
-        next_listed.assign(listed.begin(), listed.end());
-        if (in_place)
+        if (as_added) {
+            next_listed.assign(listed.begin(), listed.end());
             next_listed.erase(next_listed.begin() + static_cast<std::ptrdiff_t>(index));
-        else
-            detail::erase_in_order(next_listed, index, lower, earlier, this->order());
+        }
         built = build(next_listed);
     }
     if (built) {
@@ -832,6 +840,18 @@ void concurrent_router<T>::unlist_at(std::size_t index)
         retire(nullptr, std::unique_ptr<destination<T>>(removed.stand_in));
     replace_in_walks(removed.walked(), &stand_in_for_removed<T>);
     tracked_count -= removed.tracked;
+}
+
+// Whether next_listed, the list without listed[index], keeps the rest in
+// the order they are in.
+template <typename T>
+bool concurrent_router<T>::order_kept_without(std::size_t index) const
+{
+    for (std::size_t i = 0, n = 0; i < listed.size(); ++i) {
+        if (i != index && listed[i].serial != next_listed[n++].serial)
+            return false;
+    }
+    return true;
 }
 
 // Under writer_mutex: the array for next, in walk order, and room in
@@ -865,17 +885,19 @@ void concurrent_router<T>::overwrite_entry(std::size_t index, destination<T>* in
 
 // Under writer_mutex: walks under way in arrays already replaced meet
 // instead where they would have met met, and so does a batch of this
-// thread that is offering met a chunk now.
+// thread that is offering met a chunk now. An array holds met once at
+// most: the stand-in for a removed one is never met.
 template <typename T>
 void concurrent_router<T>::replace_in_walks(const destination<T>* met, destination<T>* instead)
 {
     for (retired& r : retired_since) {
         if (!r.list)
             continue;
-        for (entry* e = r.list->begin(); e != r.list->begin() + r.list->size(); ++e) {
-            if (e->load(std::memory_order_relaxed) == met)
-                e->store(instead, std::memory_order_release);
-        }
+        entry* const last = r.list->begin() + r.list->size();
+        const auto meets = [met](const entry& e) { return e.load(std::memory_order_relaxed) == met; };
+        entry* const found = std::find_if(r.list->begin(), last, meets);
+        if (found != last)
+            found->store(instead, std::memory_order_release);
     }
     for (batch_frame* frame = batch_frame::innermost; frame; frame = frame->outer) {
         if (frame->router == this && frame->offered == met)
