@@ -256,7 +256,8 @@ private:
     [[gnu::cold, gnu::noinline]] walk_list* build(std::vector<listed_destination>& next);
     void publish(walk_list* built, const std::vector<listed_destination>& next);
     void overwrite_entry(std::size_t index, destination<T>* instead);
-    [[gnu::cold, gnu::noinline]] void replace_in_walks(const destination<T>* met, destination<T>* instead);
+    [[gnu::cold, gnu::noinline]] void
+    replace_in_walks(detail::id_serial serial, const destination<T>* met, destination<T>* instead);
     // Every change begins by unlisting the tracked destinations whose
     // object is gone.
     void unlist_expired()
@@ -374,6 +375,9 @@ public:
     // Of an entry below end(): ids are written once, before their entry is
     // published, and never change, so a plain read is race-free.
     destination_id id_of(const entry* e) const { return destination_id(ids()[e - begin()]); }
+    // Under writer_mutex: false when the destination of serial was never
+    // written here.
+    bool may_hold(detail::id_serial serial) const { return !(newest < serial); }
 
 private:
     walk_list(std::size_t entries_room, std::size_t entries) : room(entries_room), count(entries) {}
@@ -384,10 +388,13 @@ private:
     {
         new (begin() + at) entry(walked);
         new (ids() + at) detail::id_serial(serial);
+        newest = std::max(newest, serial);
     }
 
     const std::size_t room;
     std::atomic<std::size_t> count;
+    // The writers' alone: the greatest id written.
+    detail::id_serial newest;
 };
 static_assert(
     std::is_trivially_destructible_v<std::atomic<int*>> && std::is_trivially_destructible_v<detail::id_serial>,
@@ -665,7 +672,7 @@ bool concurrent_router<T>::block_listed(destination_id id)
         if (d.blocks == 0) {
             d.stand_in = new detail::refusing_stand_in<T>;
             overwrite_entry(index, d.stand_in);
-            replace_in_walks(d.target, d.stand_in);
+            replace_in_walks(d.serial, d.target, d.stand_in);
         }
         ++d.blocks;
     };
@@ -680,7 +687,7 @@ bool concurrent_router<T>::unblock_listed(destination_id id)
         if (d.blocks != 0 && --d.blocks == 0) {
             destination<T>* const stand_in = std::exchange(d.stand_in, nullptr);
             overwrite_entry(index, d.target);
-            replace_in_walks(stand_in, d.target);
+            replace_in_walks(d.serial, stand_in, d.target);
             retire(nullptr, std::unique_ptr<destination<T>>(stand_in));
         }
     };
@@ -706,7 +713,7 @@ void concurrent_router<T>::unlist_all()
             retire(nullptr, std::unique_ptr<destination<T>>(d.target));
             if (d.stand_in)
                 retire(nullptr, std::unique_ptr<destination<T>>(d.stand_in));
-            replace_in_walks(d.walked(), &stand_in_for_removed<T>);
+            replace_in_walks(d.serial, d.walked(), &stand_in_for_removed<T>);
         }
         default_target.store(nullptr, std::memory_order_release);
         if (default_copy)
@@ -838,7 +845,7 @@ void concurrent_router<T>::unlist_at(std::size_t index)
     retire(nullptr, std::unique_ptr<destination<T>>(removed.target));
     if (removed.stand_in)
         retire(nullptr, std::unique_ptr<destination<T>>(removed.stand_in));
-    replace_in_walks(removed.walked(), &stand_in_for_removed<T>);
+    replace_in_walks(removed.serial, removed.walked(), &stand_in_for_removed<T>);
     tracked_count -= removed.tracked;
 }
 
@@ -885,13 +892,15 @@ void concurrent_router<T>::overwrite_entry(std::size_t index, destination<T>* in
 
 // Under writer_mutex: walks under way in arrays already replaced meet
 // instead where they would have met met, and so does a batch of this
-// thread that is offering met a chunk now. An array holds met once at
-// most: the stand-in for a removed one is never met.
+// thread that is offering met a chunk now. met, the destination of
+// serial or its stand-in, is in an array once at most, and only in one
+// made or appended to since it was listed.
 template <typename T>
-void concurrent_router<T>::replace_in_walks(const destination<T>* met, destination<T>* instead)
+void concurrent_router<T>::replace_in_walks(detail::id_serial serial, const destination<T>* met,
+                                            destination<T>* instead)
 {
     for (retired& r : retired_since) {
-        if (!r.list)
+        if (!r.list || !r.list->may_hold(serial))
             continue;
         entry* const last = r.list->begin() + r.list->size();
         const auto meets = [met](const entry& e) { return e.load(std::memory_order_relaxed) == met; };
