@@ -254,7 +254,8 @@ private:
     bool order_kept_without(std::size_t index) const;
     // A rebuild in two steps: what may fail, then what others see.
     [[gnu::cold, gnu::noinline]] walk_list* build(std::vector<listed_destination>& next);
-    void publish(walk_list* built, const std::vector<listed_destination>& next);
+    // as_added: next holds one priority in the order of adding.
+    void publish(walk_list* built, const std::vector<listed_destination>& next, bool as_added);
     void overwrite_entry(std::size_t index, destination<T>* instead);
     [[gnu::cold, gnu::noinline]] void
     replace_in_walks(detail::id_serial serial, const destination<T>* met, destination<T>* instead);
@@ -659,7 +660,7 @@ bool concurrent_router<T>::change_priority(destination_id id, unsigned priority)
         next_listed.assign(listed.begin(), listed.end());
         next_listed[index].priority = priority;
         detail::reorder_changed(next_listed, index, lower, earlier, this->order());
-        publish(build(next_listed), next_listed);
+        publish(build(next_listed), next_listed, detail::as_added_alike(next_listed, lower, earlier));
     };
     return change_listed(id, reorder).listed;
 }
@@ -708,7 +709,7 @@ void concurrent_router<T>::unlist_all()
         walk_list* const built = build(none);
         std::vector<listed_destination> unlisted;
         unlisted.swap(listed);
-        publish(built, none);
+        publish(built, none, true);
         for (const listed_destination& d : unlisted) {
             retire(nullptr, std::unique_ptr<destination<T>>(d.target));
             if (d.stand_in)
@@ -791,9 +792,13 @@ void concurrent_router<T>::append(const listed_destination& added)
     walk_list* const list = published.load(std::memory_order_relaxed);
     const std::size_t above = this->order() == listing::heap ? (listed.size() - 1) / 2 : listed.size() - 1;
     const bool stays_last = listed.empty() || !lower(listed[above], added);
+    // Kept when added is last in the order of adding, of the same priority.
+    const bool as_added
+        = listed_as_added
+          && (listed.empty()
+              || (!lower(added, listed.back()) && !lower(listed.back(), added) && earlier(listed.back(), added)));
     if (stays_last && list->has_room()) {
-        listed_as_added
-            = listed_as_added && (listed.empty() || (!lower(added, listed.back()) && earlier(listed.back(), added)));
+        listed_as_added = as_added;
         listed.push_back(added);
         listed.back().slot = list->size();
         list->append(added.target, added.serial);
@@ -803,7 +808,7 @@ void concurrent_router<T>::append(const listed_destination& added)
     next_listed.reserve(listed.size() + 1);
     next_listed.assign(listed.begin(), listed.end());
     detail::add_in_order(next_listed, added, lower, this->order());
-    publish(build(next_listed), next_listed);
+    publish(build(next_listed), next_listed, as_added);
 }
 
 // Unlists listed[index], retires its copy and its stand-in if blocked, and
@@ -835,7 +840,7 @@ void concurrent_router<T>::unlist_at(std::size_t index)
         built = build(next_listed);
     }
     if (built) {
-        publish(built, next_listed);
+        publish(built, next_listed, listed_as_added);
     } else {
         walk_list* const list = published.load(std::memory_order_relaxed);
         listed.erase(listed.begin() + static_cast<std::ptrdiff_t>(index));
@@ -873,13 +878,13 @@ typename concurrent_router<T>::walk_list* concurrent_router<T>::build(std::vecto
 // Under writer_mutex, with room for one in retired_since: built becomes
 // the array walks read, and next the list. Allocates nothing.
 template <typename T>
-void concurrent_router<T>::publish(walk_list* built, const std::vector<listed_destination>& next)
+void concurrent_router<T>::publish(walk_list* built, const std::vector<listed_destination>& next, bool as_added)
 {
     walk_list* const replaced = published.exchange(built, std::memory_order_acq_rel);
     // Assigned, not swapped, so that listed keeps the room it grew to.
     listed.assign(next.begin(), next.end());
     removed_in_place = 0;
-    listed_as_added = this->order() == listing::heap && detail::as_added_alike(listed, lower, earlier);
+    listed_as_added = as_added;
     retire(replaced, nullptr);
 }
 
