@@ -46,7 +46,8 @@ struct come_and_go_family {
     void (*changes)(benchmark::State& state, int destinations);
 };
 
-// concurrent_router_objects and router_objects (one thread).
+// concurrent_router_objects, concurrent_router_removing_objects and
+// router_objects (one thread).
 std::vector<come_and_go_family> vessa_come_and_go_families();
 // The peers, built when their libraries are found: signals2_objects, the
 // thread-safe signal with scoped_connection, and sigc_objects (one thread).

@@ -125,11 +125,13 @@
 // order is the last; removing overwrites the destination in place with a
 // stand-in that refuses everything, which walks under way then skip
 // without a check, while the order of the rest stays the one a new array
-// would have; an array is built anew otherwise, or once stand-ins reach
-// an eighth of the listed, which walks would call. What a change unlisted is destroyed at once when no thread
-// but the one changing has routed through the router since its last grace
-// period, and otherwise once every routing call that could read it has
-// returned.
+// would have; an array is built anew otherwise, or once stand-ins, which
+// walks would call, pass eight and an eighth of the listed. A new array
+// reuses the largest one whose grace period is over, so that changes
+// allocate nothing once arrays are large enough. What a change unlisted is
+// destroyed at once when no thread but the one changing has routed through
+// the router since its last grace period, and otherwise once every routing
+// call that could read it has returned.
 #ifndef VESSA_CONCURRENT_ROUTER_HPP
 #define VESSA_CONCURRENT_ROUTER_HPP
 
@@ -249,11 +251,14 @@ private:
     std::size_t listed_index(destination_id id) const;
     void append(const listed_destination& added);
     void unlist_at(std::size_t index);
+    bool order_kept_without(std::size_t index) const;
     // A rebuild in two steps: what may fail, then what others see.
     [[gnu::cold, gnu::noinline]] walk_list* build(std::vector<listed_destination>& next);
-    void publish(walk_list* built, const std::vector<listed_destination>& next);
+    // as_added: next holds one priority in the order of adding.
+    void publish(walk_list* built, const std::vector<listed_destination>& next, bool as_added);
     void overwrite_entry(std::size_t index, destination<T>* instead);
-    [[gnu::cold, gnu::noinline]] void replace_in_walks(const destination<T>* met, destination<T>* instead);
+    [[gnu::cold, gnu::noinline]] void
+    replace_in_walks(detail::id_serial serial, const destination<T>* met, destination<T>* instead);
     // Every change begins by unlisting the tracked destinations whose
     // object is gone.
     void unlist_expired()
@@ -276,6 +281,17 @@ private:
     // the entries between them are removed ones' stand-ins.
     std::vector<listed_destination> listed;
     std::size_t removed_in_place = 0;
+    // A walk calls each stand-in it meets: an array is built anew once
+    // they would pass this many and an eighth of the listed.
+    static constexpr std::size_t stand_ins_kept = 8;
+    // listed holds one priority in the order of adding, so that removing
+    // any one keeps the order of the rest: the usual case, known in O(1).
+    bool listed_as_added = true;
+    // The next list of a rebuild, kept for the room it grew to.
+    std::vector<listed_destination> next_listed;
+    // An array whose grace period is over, kept for the next rebuild so
+    // that changes that rebuild allocate nothing once it is large enough.
+    walk_list* spare_list = nullptr;
     std::unique_ptr<destination<T>> default_copy;
     std::vector<retired> retired_since;
     // Its size, read without the lock to tell that nothing waits.
@@ -312,11 +328,20 @@ private:
 template <typename T>
 class concurrent_router<T>::walk_list {
 public:
-    static walk_list* make(std::vector<listed_destination>& order)
+    // In spare, taken, when it has room for order and one more; otherwise
+    // with room for as many more.
+    static walk_list* make(std::vector<listed_destination>& order, walk_list*& spare)
     {
         const std::size_t room = std::max<std::size_t>(8, 2 * order.size());
-        void* const storage = ::operator new(sizeof(walk_list) + room * (sizeof(entry) + sizeof(detail::id_serial)));
-        walk_list* const list = new (storage) walk_list(room, order.size());
+        walk_list* list = nullptr;
+        if (spare && spare->room > order.size()) {
+            const std::size_t spare_room = spare->room;
+            list = new (std::exchange(spare, nullptr)) walk_list(spare_room, order.size());
+        } else {
+            void* const storage
+                = ::operator new(sizeof(walk_list) + room * (sizeof(entry) + sizeof(detail::id_serial)));
+            list = new (storage) walk_list(room, order.size());
+        }
         for (std::size_t i = 0; i < order.size(); ++i) {
             list->write(i, order[i].walked(), order[i].serial);
             order[i].slot = i;
@@ -327,6 +352,12 @@ public:
     {
         if (list)
             ::operator delete(list);
+    }
+    // Keeps the larger of list and spare as spare; list becomes the other.
+    static void keep_larger(walk_list*& list, walk_list*& spare) noexcept
+    {
+        if (list && (!spare || spare->room < list->room))
+            std::swap(list, spare);
     }
 
     entry* begin() { return reinterpret_cast<entry*>(this + 1); }
@@ -345,6 +376,9 @@ public:
     // Of an entry below end(): ids are written once, before their entry is
     // published, and never change, so a plain read is race-free.
     destination_id id_of(const entry* e) const { return destination_id(ids()[e - begin()]); }
+    // Under writer_mutex: false when the destination of serial was never
+    // written here.
+    bool may_hold(detail::id_serial serial) const { return !(newest < serial); }
 
 private:
     walk_list(std::size_t entries_room, std::size_t entries) : room(entries_room), count(entries) {}
@@ -355,10 +389,13 @@ private:
     {
         new (begin() + at) entry(walked);
         new (ids() + at) detail::id_serial(serial);
+        newest = std::max(newest, serial);
     }
 
     const std::size_t room;
     std::atomic<std::size_t> count;
+    // The writers' alone: the greatest id written.
+    detail::id_serial newest;
 };
 static_assert(
     std::is_trivially_destructible_v<std::atomic<int*>> && std::is_trivially_destructible_v<detail::id_serial>,
@@ -508,7 +545,7 @@ template <typename T>
 concurrent_router<T>::concurrent_router(listing order, exception_handler handler) : front(order, std::move(handler))
 {
     std::vector<listed_destination> none;
-    published.store(walk_list::make(none), std::memory_order_release);
+    published.store(walk_list::make(none, spare_list), std::memory_order_release);
 }
 
 template <typename T>
@@ -525,6 +562,7 @@ concurrent_router<T>::~concurrent_router()
     for (retired& r : retired_since)
         walk_list::free(r.list);
     walk_list::free(published.load(std::memory_order_relaxed));
+    walk_list::free(spare_list);
     for (const listed_destination& d : listed) {
         delete d.target;
         delete d.stand_in;
@@ -619,10 +657,10 @@ template <typename T>
 bool concurrent_router<T>::change_priority(destination_id id, unsigned priority)
 {
     const auto reorder = [this, priority](std::size_t index) {
-        std::vector<listed_destination> next(listed);
-        next[index].priority = priority;
-        detail::reorder_changed(next, index, lower, earlier, this->order());
-        publish(build(next), next);
+        next_listed.assign(listed.begin(), listed.end());
+        next_listed[index].priority = priority;
+        detail::reorder_changed(next_listed, index, lower, earlier, this->order());
+        publish(build(next_listed), next_listed, detail::as_added_alike(next_listed, lower, earlier));
     };
     return change_listed(id, reorder).listed;
 }
@@ -635,7 +673,7 @@ bool concurrent_router<T>::block_listed(destination_id id)
         if (d.blocks == 0) {
             d.stand_in = new detail::refusing_stand_in<T>;
             overwrite_entry(index, d.stand_in);
-            replace_in_walks(d.target, d.stand_in);
+            replace_in_walks(d.serial, d.target, d.stand_in);
         }
         ++d.blocks;
     };
@@ -650,7 +688,7 @@ bool concurrent_router<T>::unblock_listed(destination_id id)
         if (d.blocks != 0 && --d.blocks == 0) {
             destination<T>* const stand_in = std::exchange(d.stand_in, nullptr);
             overwrite_entry(index, d.target);
-            replace_in_walks(stand_in, d.target);
+            replace_in_walks(d.serial, stand_in, d.target);
             retire(nullptr, std::unique_ptr<destination<T>>(stand_in));
         }
     };
@@ -671,12 +709,12 @@ void concurrent_router<T>::unlist_all()
         walk_list* const built = build(none);
         std::vector<listed_destination> unlisted;
         unlisted.swap(listed);
-        publish(built, none);
+        publish(built, none, true);
         for (const listed_destination& d : unlisted) {
             retire(nullptr, std::unique_ptr<destination<T>>(d.target));
             if (d.stand_in)
                 retire(nullptr, std::unique_ptr<destination<T>>(d.stand_in));
-            replace_in_walks(d.walked(), &stand_in_for_removed<T>);
+            replace_in_walks(d.serial, d.walked(), &stand_in_for_removed<T>);
         }
         default_target.store(nullptr, std::memory_order_release);
         if (default_copy)
@@ -754,18 +792,23 @@ void concurrent_router<T>::append(const listed_destination& added)
     walk_list* const list = published.load(std::memory_order_relaxed);
     const std::size_t above = this->order() == listing::heap ? (listed.size() - 1) / 2 : listed.size() - 1;
     const bool stays_last = listed.empty() || !lower(listed[above], added);
+    // Kept when added is last in the order of adding, of the same priority.
+    const bool as_added
+        = listed_as_added
+          && (listed.empty()
+              || (!lower(added, listed.back()) && !lower(listed.back(), added) && earlier(listed.back(), added)));
     if (stays_last && list->has_room()) {
+        listed_as_added = as_added;
         listed.push_back(added);
         listed.back().slot = list->size();
         list->append(added.target, added.serial);
         return;
     }
     retired_since.reserve(retired_since.size() + 1);
-    std::vector<listed_destination> next;
-    next.reserve(listed.size() + 1);
-    next = listed;
-    detail::add_in_order(next, added, lower, this->order());
-    publish(build(next), next);
+    next_listed.reserve(listed.size() + 1);
+    next_listed.assign(listed.begin(), listed.end());
+    detail::add_in_order(next_listed, added, lower, this->order());
+    publish(build(next_listed), next_listed, as_added);
 }
 
 // Unlists listed[index], retires its copy and its stand-in if blocked, and
@@ -780,19 +823,24 @@ void concurrent_router<T>::unlist_at(std::size_t index)
     const listed_destination removed = listed[index];
     // The copy, its stand-in and a replaced array.
     retired_since.reserve(retired_since.size() + 3);
-    const bool in_place = detail::order_kept_without(listed, index, lower, earlier, this->order());
+    // Equal priorities in the order of adding, or the sorted order, stay
+    // so; otherwise the order without it is worked out, in next_listed.
+    const bool as_added = listed_as_added || this->order() == listing::sorted;
+    if (!as_added) {
+        next_listed.assign(listed.begin(), listed.end());
+        detail::erase_in_order(next_listed, index, lower, earlier, this->order());
+    }
+    const bool in_place = as_added || order_kept_without(index);
     walk_list* built = nullptr;
-    std::vector<listed_destination> next;
-    if (!in_place || 8 * (removed_in_place + 1) > listed.size() - 1) {
-        next = listed;
-        if (in_place)
-            next.erase(next.begin() + static_cast<std::ptrdiff_t>(index));
-        else
-            detail::erase_in_order(next, index, lower, earlier, this->order());
-        built = build(next);
+    if (!in_place || removed_in_place + 1 > std::max(stand_ins_kept, (listed.size() - 1) / 8)) {
+        if (as_added) {
+            next_listed.assign(listed.begin(), listed.end());
+            next_listed.erase(next_listed.begin() + static_cast<std::ptrdiff_t>(index));
+        }
+        built = build(next_listed);
     }
     if (built) {
-        publish(built, next);
+        publish(built, next_listed, listed_as_added);
     } else {
         walk_list* const list = published.load(std::memory_order_relaxed);
         listed.erase(listed.begin() + static_cast<std::ptrdiff_t>(index));
@@ -802,8 +850,20 @@ void concurrent_router<T>::unlist_at(std::size_t index)
     retire(nullptr, std::unique_ptr<destination<T>>(removed.target));
     if (removed.stand_in)
         retire(nullptr, std::unique_ptr<destination<T>>(removed.stand_in));
-    replace_in_walks(removed.walked(), &stand_in_for_removed<T>);
+    replace_in_walks(removed.serial, removed.walked(), &stand_in_for_removed<T>);
     tracked_count -= removed.tracked;
+}
+
+// Whether next_listed, the list without listed[index], keeps the rest in
+// the order they are in.
+template <typename T>
+bool concurrent_router<T>::order_kept_without(std::size_t index) const
+{
+    for (std::size_t i = 0, n = 0; i < listed.size(); ++i) {
+        if (i != index && listed[i].serial != next_listed[n++].serial)
+            return false;
+    }
+    return true;
 }
 
 // Under writer_mutex: the array for next, in walk order, and room in
@@ -812,18 +872,19 @@ template <typename T>
 typename concurrent_router<T>::walk_list* concurrent_router<T>::build(std::vector<listed_destination>& next)
 {
     listed.reserve(next.size());
-    return walk_list::make(next);
+    return walk_list::make(next, spare_list);
 }
 
 // Under writer_mutex, with room for one in retired_since: built becomes
 // the array walks read, and next the list. Allocates nothing.
 template <typename T>
-void concurrent_router<T>::publish(walk_list* built, const std::vector<listed_destination>& next)
+void concurrent_router<T>::publish(walk_list* built, const std::vector<listed_destination>& next, bool as_added)
 {
     walk_list* const replaced = published.exchange(built, std::memory_order_acq_rel);
     // Assigned, not swapped, so that listed keeps the room it grew to.
     listed.assign(next.begin(), next.end());
     removed_in_place = 0;
+    listed_as_added = as_added;
     retire(replaced, nullptr);
 }
 
@@ -836,17 +897,21 @@ void concurrent_router<T>::overwrite_entry(std::size_t index, destination<T>* in
 
 // Under writer_mutex: walks under way in arrays already replaced meet
 // instead where they would have met met, and so does a batch of this
-// thread that is offering met a chunk now.
+// thread that is offering met a chunk now. met, the destination of
+// serial or its stand-in, is in an array once at most, and only in one
+// made or appended to since it was listed.
 template <typename T>
-void concurrent_router<T>::replace_in_walks(const destination<T>* met, destination<T>* instead)
+void concurrent_router<T>::replace_in_walks(detail::id_serial serial, const destination<T>* met,
+                                            destination<T>* instead)
 {
     for (retired& r : retired_since) {
-        if (!r.list)
+        if (!r.list || !r.list->may_hold(serial))
             continue;
-        for (entry* e = r.list->begin(); e != r.list->begin() + r.list->size(); ++e) {
-            if (e->load(std::memory_order_relaxed) == met)
-                e->store(instead, std::memory_order_release);
-        }
+        entry* const last = r.list->begin() + r.list->size();
+        const auto meets = [met](const entry& e) { return e.load(std::memory_order_relaxed) == met; };
+        entry* const found = std::find_if(r.list->begin(), last, meets);
+        if (found != last)
+            found->store(instead, std::memory_order_release);
     }
     for (batch_frame* frame = batch_frame::innermost; frame; frame = frame->outer) {
         if (frame->router == this && frame->offered == met)
@@ -903,7 +968,9 @@ bool concurrent_router<T>::finish_change(std::unique_lock<std::mutex> freeing)
         free_taken();
         return true;
     }
-    free_retired();
+    // Fewer than that call for no free, whatever the last one left.
+    if (retired_count.load(std::memory_order_relaxed) >= changes_per_free)
+        free_retired();
     return false;
 }
 
@@ -980,13 +1047,17 @@ void concurrent_router<T>::take_retired_before(std::uint64_t bound)
 }
 
 // Under freeing_mutex and writer_mutex: moves the next few to be freed out
-// of retired_since. Only frees take from its front, and they hold
+// of retired_since, keeping an array among them as spare_list. Only frees take from its front, and they hold
 // freeing_mutex, so what was counted to be freed is still there.
 template <typename T>
 void concurrent_router<T>::take_next_batch()
 {
     freeing_count = std::min(to_free, free_batch);
     const auto taken = retired_since.begin() + static_cast<std::ptrdiff_t>(freeing_count);
+    // Past its grace period an array may be written again: the largest is
+    // kept for the next rebuild.
+    for (auto r = retired_since.begin(); r != taken; ++r)
+        walk_list::keep_larger(r->list, spare_list);
     std::move(retired_since.begin(), taken, freeing_now.begin());
     retired_since.erase(retired_since.begin(), taken);
     to_free -= freeing_count;

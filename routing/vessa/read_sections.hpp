@@ -93,6 +93,7 @@ public:
     bool read_by_caller_alone();
 
     // What was retired with a stamp below it can be freed. Never waits.
+    // Claims the site as a wait does when no other thread is inside it.
     std::uint64_t oldest_reader();
 
     enum class waited { done, refused_for_cycle };
@@ -452,15 +453,25 @@ inline bool read_site::reads(const reader_record& record, const void* site, cons
 
 inline std::uint64_t read_site::oldest_reader()
 {
+    const reader_record& own = domain.own_record();
+    // Claimed before the new epoch, as a wait claims it (pair 4), and kept
+    // when the scan finds no other thread inside: that was a grace period,
+    // and the caller's next changes free at once.
+    sole_reader.exchange(&own, std::memory_order_acq_rel);
     // Whatever was stamped before the new epoch is older than every reader
     // that enters from now on.
     std::uint64_t oldest = domain.epoch.fetch_add(1, std::memory_order_acq_rel) + 1;
     domain.heavy_fence();
+    bool others_inside = false;
     domain.for_each_record([&](const reader_record& record) {
         const std::uint64_t entered = record.entered.load(std::memory_order_acquire);
-        if (entered != 0 && reading_here(record))
+        if (entered != 0 && reading_here(record)) {
             oldest = std::min(oldest, entered);
+            others_inside = others_inside || &record != &own;
+        }
     });
+    if (others_inside)
+        sole_reader.exchange(domain.shared_marker(), std::memory_order_acq_rel);
     return oldest;
 }
 
