@@ -127,6 +127,9 @@ public:
                            bool is_tracked = false);
         destination_handle(const destination_handle& other) noexcept;
         destination_handle& operator=(const destination_handle& other) noexcept;
+        // Swaps: the vector's shifts and the heap's sifts then move entries
+        // without touching a count.
+        destination_handle& operator=(destination_handle&& other) noexcept;
         ~destination_handle();
 
         // Heap order: lower priority compares less, as unsigned integers.
@@ -204,8 +207,15 @@ private:
     void drop_expired();
     [[gnu::cold, gnu::noinline]] void drop_expired_copies();
 
-    static bool lower(const destination_handle& a, const destination_handle& b) { return a < b; }
-    static bool earlier(const destination_handle& a, const destination_handle& b) { return a.serial < b.serial; }
+    // Objects, not functions, so that the order's algorithms inline them.
+    struct lower_priority {
+        bool operator()(const destination_handle& a, const destination_handle& b) const { return a < b; }
+    };
+    struct added_earlier {
+        bool operator()(const destination_handle& a, const destination_handle& b) const { return a.serial < b.serial; }
+    };
+    static constexpr lower_priority lower{};
+    static constexpr added_earlier earlier{};
 
     // First, so that it outlives every handle.
     detail::copy_slots slots;
@@ -697,6 +707,18 @@ router<T>::destination_handle::operator=(const destination_handle& other) noexce
     tracked = other.tracked;
     in_slot = other.in_slot;
     serial = other.serial;
+    return *this;
+}
+
+template <typename T>
+typename router<T>::destination_handle& router<T>::destination_handle::operator=(destination_handle&& other) noexcept
+{
+    std::swap(target, other.target);
+    std::swap(ref_count, other.ref_count);
+    std::swap(priority, other.priority);
+    std::swap(tracked, other.tracked);
+    std::swap(in_slot, other.in_slot);
+    std::swap(serial, other.serial);
     return *this;
 }
 
