@@ -7,9 +7,10 @@
 // call is inlined into the loop over the pending values.
 //
 // A router may keep the wrapper of a small callable in a slot of its own
-// instead (copy_slots): a callable no bigger than two pointers that moves
-// without throwing, or a member function with its object. Adding and
-// removing one then allocates nothing once the router has slots to spare.
+// instead (copy_slots): a callable that moves without throwing and whose
+// wrapper fits a slot, up to five pointers' size, as a member function
+// with its object does. Adding and removing one then allocates nothing
+// once the router has slots to spare.
 #ifndef VESSA_DESTINATION_COPY_HPP
 #define VESSA_DESTINATION_COPY_HPP
 

@@ -217,8 +217,6 @@ private:
     static constexpr lower_priority lower{};
     static constexpr added_earlier earlier{};
 
-    // First, so that it outlives every handle.
-    detail::copy_slots slots;
     std::vector<destination_handle> destinations;
     destination_handle* default_destination = nullptr;
     unsigned routing_depth = 0;
@@ -229,6 +227,9 @@ private:
     std::size_t tracked_count = 0;
     // Made by the first scoped destination or block; its end disarms them.
     std::shared_ptr<scope_link> scopes;
+    // Last, so that the members a routing walk reads keep their offsets;
+    // the destructor ends every handle before it.
+    detail::copy_slots slots;
 };
 
 // ---------------------------------------------------------------------
@@ -345,6 +346,10 @@ router<T>::~router()
     scopes.reset();
     delete default_destination;
     delete deferred;
+    // Before the slots they may hold, in the order the members' own
+    // destructors would end them.
+    blocked_handles.clear();
+    destinations.clear();
 }
 
 template <typename T>
