@@ -60,7 +60,8 @@ struct copy_slot {
 // Neither copyable nor movable: each slot names its owner.
 class copy_slots {
 public:
-    copy_slots() noexcept;
+    // Leaves the slots within as they are until grow() first frees them.
+    copy_slots() noexcept {}
     ~copy_slots();
     copy_slots(const copy_slots&) = delete;
     copy_slots& operator=(const copy_slots&) = delete;
@@ -90,9 +91,15 @@ private:
 
     void make_free(copy_slot* first, std::size_t count) noexcept;
     // Defined here: a definition out of the class would be inline, which
-    // noinline contradicts.
+    // noinline contradicts. The slots within come first, when first
+    // needed: a router that lists nothing costs nothing more to make.
     [[gnu::cold, gnu::noinline]] void grow()
     {
+        if (!first_given) {
+            first_given = true;
+            make_free(first_slots, within);
+            return;
+        }
         std::unique_ptr<chunk> added(new chunk);
         added->next = std::move(chunks);
         chunks = std::move(added);
@@ -100,6 +107,7 @@ private:
     }
 
     copy_slot first_slots[within];
+    bool first_given = false;
     copy_slot* free = nullptr;
     std::unique_ptr<chunk> chunks;
 };
@@ -195,8 +203,6 @@ destination<T>* slot_destination(copy_slot& slot, D&& d)
 {
     return new (slot.storage) typename copy_of<T, std::decay_t<D>>::type(std::forward<D>(d));
 }
-
-inline copy_slots::copy_slots() noexcept { make_free(first_slots, within); }
 
 // A chain of chunks ended one by one, not by recursion.
 inline copy_slots::~copy_slots()
