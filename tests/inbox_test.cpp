@@ -630,4 +630,31 @@ TEST(inbox, allocates_nothing_once_warm_and_destroys_what_was_never_routed)
     EXPECT_EQ(numbers_alive.load(), 0);
 }
 
+// A value whose copy throws is not queued and gives its room back.
+struct copy_may_throw {
+    explicit copy_may_throw(bool throwing) : throws(throwing) {}
+    copy_may_throw(const copy_may_throw& other) : throws(other.throws)
+    {
+        if (throws)
+            throw std::runtime_error("copy refused");
+    }
+    bool throws;
+};
+
+TEST(inbox, a_post_whose_copy_throws_gives_its_room_back)
+{
+    vessa::inbox<copy_may_throw> box(1);
+    const copy_may_throw refusing(true);
+    const copy_may_throw copying(false);
+    EXPECT_THROW(box.post(refusing), std::runtime_error);
+    EXPECT_TRUE(box.try_post(copying));
+    EXPECT_FALSE(box.try_post(copying));
+    struct counting {
+        std::size_t offered = 0;
+        void distribute_batch(const copy_may_throw* first, const copy_may_throw* last) { offered += last - first; }
+    } router;
+    EXPECT_EQ(box.route(router), 1u);
+    EXPECT_EQ(router.offered, 1u);
+}
+
 } // namespace

@@ -1,8 +1,11 @@
 #include <climits>
+#include <exception>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <random>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -87,6 +90,8 @@ TEST_F(router_test, value_is_passed_by_reference_to_the_element_itself)
     const std::vector<int> input{1, 2};
     router.distribute(input.begin() + 1);
     EXPECT_EQ(recording_destination::last_address, &input[1]);
+    router.distribute(input.data());
+    EXPECT_EQ(recording_destination::last_address, &input[0]);
 }
 
 // The listed destinations form a binary heap in array order, not a sorted
@@ -346,6 +351,65 @@ TEST(router_callables, an_argument_that_is_no_iterator_over_the_value_type_is_a_
     router.set_default_destination([&](const iterator& it) { return seen.push_back(it), true; });
     router.distribute(values.begin() + 1);
     EXPECT_EQ(seen, std::vector<iterator>{values.begin() + 1});
+}
+
+using report_function = std::function<void(std::exception_ptr, vessa::destination_id)>;
+
+// Counts the live copies of the callable a handler holds.
+struct counted_report {
+    static int alive;
+    int* calls;
+    explicit counted_report(int* counter) : calls(counter) { ++alive; }
+    counted_report(const counted_report& other) : calls(other.calls) { ++alive; }
+    ~counted_report() { --alive; }
+    void operator()(std::exception_ptr, vessa::destination_id) const { ++*calls; }
+};
+int counted_report::alive = 0;
+
+vessa::destination_id last_thrower;
+void note_thrower(std::exception_ptr, vessa::destination_id thrower) { last_thrower = thrower; }
+
+// A handler holds what a std::function would: any callable, a copy of it
+// per copy of the handler, and nothing when made from an empty one.
+TEST(exception_handler, holds_a_callable_as_a_std_function_would)
+{
+    EXPECT_FALSE(vessa::exception_handler());
+    EXPECT_FALSE(vessa::exception_handler(report_function()));
+    EXPECT_FALSE(vessa::exception_handler(static_cast<void (*)(std::exception_ptr, vessa::destination_id)>(nullptr)));
+
+    int calls = 0;
+    {
+        const vessa::exception_handler first(counted_report{&calls});
+        vessa::exception_handler second(first);
+        vessa::exception_handler third(std::move(second));
+        EXPECT_FALSE(second);
+        second = third;
+        third = report_function(counted_report{&calls});
+        EXPECT_EQ(counted_report::alive, 3);
+        first(nullptr, {});
+        second(nullptr, {});
+        third(nullptr, {});
+        EXPECT_EQ(calls, 3);
+    }
+    EXPECT_EQ(counted_report::alive, 0);
+
+    int last_count = 0;
+    const vessa::exception_handler counting
+        = [&last_count, count = 0](std::exception_ptr, vessa::destination_id) mutable { last_count = ++count; };
+    counting(nullptr, {});
+    const vessa::exception_handler copy = counting;
+    copy(nullptr, {});
+    counting(nullptr, {});
+    EXPECT_EQ(last_count, 2) << "each copy of a handler has its own copy of the callable";
+
+    const auto thrower = [](const int&) -> bool { throw std::runtime_error("refused"); };
+    vessa::router<int> propagating(report_function{});
+    propagating.add_destination(thrower);
+    EXPECT_THROW(propagating.distribute(1), std::runtime_error);
+    vessa::router<int> reporting(&note_thrower);
+    const vessa::destination_id listed = reporting.add_destination(thrower);
+    EXPECT_EQ(reporting.distribute(1).threw, 1u);
+    EXPECT_EQ(last_thrower, listed);
 }
 
 // The order after adding, and after each removal, is the one adding the

@@ -9,8 +9,6 @@
 #ifndef VESSA_BATCH_HPP
 #define VESSA_BATCH_HPP
 
-#include <algorithm>
-#include <bitset>
 #include <cstddef>
 #include <cstdint>
 
@@ -124,6 +122,18 @@ inline std::uint64_t packed_flags(const unsigned char* flags)
     return bits;
 }
 
+inline std::size_t set_bit_count(std::uint64_t bits)
+{
+#if defined(__GNUC__)
+    return static_cast<std::size_t>(__builtin_popcountll(bits));
+#else
+    std::size_t set = 0;
+    for (; bits != 0; bits &= bits - 1)
+        ++set;
+    return set;
+#endif
+}
+
 inline std::size_t lowest_set_bit(std::uint64_t bits)
 {
 #if defined(__GNUC__)
@@ -177,7 +187,7 @@ std::size_t batch<T>::pending_count() const
         return position_count;
     std::size_t pending_values = 0;
     for (std::size_t w = 0; w < word_count; ++w)
-        pending_values += std::bitset<word_bits>(pending[w]).count();
+        pending_values += detail::set_bit_count(pending[w]);
     return pending_values;
 }
 
@@ -233,7 +243,8 @@ void batch<T>::offer_positions(Take& take)
     std::size_t next = 0;
     for (; next + group <= position_count; next += group) {
         std::uint16_t read[group];
-        std::copy_n(positions + next, group, read);
+        for (std::size_t k = 0; k < group; ++k)
+            read[k] = positions[next + k];
         for (std::size_t k = 0; k < group; ++k) {
             positions[kept] = read[k];
             kept += take(values[read[k]]) ? 0 : 1;
@@ -261,7 +272,8 @@ void batch<T>::take_chosen(Chosen&& chosen, Act&& act)
         as_mask();
     for (std::size_t w = 0; w < word_count; ++w) {
         const T* const word_values = values + w * word_bits;
-        const std::size_t lanes = std::min(word_bits, count - w * word_bits);
+        const std::size_t unread = count - w * word_bits;
+        const std::size_t lanes = unread < word_bits ? unread : word_bits;
         // Over every lane, without a branch, so that it vectorizes; never
         // past the last value.
         unsigned char chosen_flags[word_bits] = {};

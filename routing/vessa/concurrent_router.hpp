@@ -138,7 +138,6 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <iterator>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -152,6 +151,7 @@
 #include <vessa/batch.hpp>
 #include <vessa/destination.hpp>
 #include <vessa/destination_copy.hpp>
+#include <vessa/exception_handler.hpp>
 #include <vessa/listing_order.hpp>
 #include <vessa/read_sections.hpp>
 #include <vessa/router_front.hpp>

@@ -10,8 +10,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <functional>
-#include <iterator>
 #include <type_traits>
 #include <utility>
 
@@ -87,10 +85,12 @@ struct id_serial {
         return a.count == b.count && a.source == b.source;
     }
     friend bool operator!=(const id_serial& a, const id_serial& b) { return !(a == b); }
-    // The order of drawing, within a counter.
+    // The order of drawing, within a counter; counters by address, as
+    // integers, which orders unrelated pointers as std::less does.
     friend bool operator<(const id_serial& a, const id_serial& b)
     {
-        return a.count != b.count ? a.count < b.count : std::less<const void*>()(a.source, b.source);
+        const auto address = [](const void* p) { return reinterpret_cast<std::uintptr_t>(p); };
+        return a.count != b.count ? a.count < b.count : address(a.source) < address(b.source);
     }
 };
 } // namespace detail
@@ -133,13 +133,18 @@ inline detail::id_serial destination_id::next_serial()
 
 namespace detail {
 // Whether Iter is an iterator whose elements are T, as a router's
-// distribute(it) takes.
+// distribute(it) takes: a pointer, or a class with the member types that
+// std::iterator_traits reads, told without <iterator>: of the standard
+// headers a router needs, the costliest to compile.
 template <typename Iter, typename T, typename = void>
 struct is_iterator_over : std::false_type {
 };
 template <typename Iter, typename T>
-struct is_iterator_over<Iter, T, std::void_t<typename std::iterator_traits<Iter>::iterator_category>>
-    : std::is_convertible<typename std::iterator_traits<Iter>::reference, const T&> {
+struct is_iterator_over<Iter*, T, std::enable_if_t<std::is_object_v<Iter>>> : std::is_convertible<Iter&, const T&> {
+};
+template <typename Iter, typename T>
+struct is_iterator_over<Iter, T, std::void_t<typename Iter::iterator_category, typename Iter::reference>>
+    : std::is_convertible<typename Iter::reference, const T&> {
 };
 } // namespace detail
 

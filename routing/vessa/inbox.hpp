@@ -17,7 +17,8 @@
 //     system call while the owner is awake. Each posting thread has a lane
 //     of its own, a chain of blocks of batch<T>::capacity values that are
 //     reused once routed; an unbounded post writes the value, a count and
-//     a flag, and reads two flags, with no fence and no read-modify-write.
+//     a flag, and reads the count and two flags, with no fence and no
+//     read-modify-write.
 //     It allocates only on a thread's first post, for its lane, and when
 //     the lane holds more values at once than it ever did. A bounded post
 //     also counts itself in a shared counter, and waits only while the
@@ -158,9 +159,7 @@ private:
     [[gnu::cold, gnu::noinline]] lane& join();
     template <typename V>
     bool post_one(lane& l, V&& value, bool waits);
-    template <typename V>
-    [[gnu::noinline]] bool post_bounded(lane& l, V&& value, bool waits);
-    bool reserve(bool waits);
+    [[gnu::noinline]] bool reserve(bool waits);
     [[gnu::cold, gnu::noinline]] bool wait_for_room();
     void release_room(std::size_t count);
     template <typename V>
@@ -334,7 +333,8 @@ template <typename T>
 struct inbox<T>::block {
     static constexpr std::size_t values = batch<T>::capacity;
 
-    T* slot(std::size_t index) { return std::launder(reinterpret_cast<T*>(storage + index * sizeof(T))); }
+    void* slot_address(std::size_t index) { return storage + index * sizeof(T); }
+    T* slot(std::size_t index) { return std::launder(reinterpret_cast<T*>(slot_address(index))); }
 
     alignas(T) unsigned char storage[values * sizeof(T)];
     // The next block of the lane, or of the spares.
@@ -347,8 +347,8 @@ template <typename T>
 struct inbox<T>::lane {
     // The poster's.
     alignas(64) block* tail = nullptr;
-    std::size_t tail_index = 0;
-    std::size_t posted_here = 0;
+    // How many values the lane held before the tail block.
+    std::size_t tail_first = 0;
     block* own_spares = nullptr;
     // Set while a post is under way: only close() reads it.
     std::atomic<bool> in_post{false};
@@ -585,26 +585,15 @@ typename inbox<T>::lane& inbox<T>::join()
     return *found;
 }
 
+// A bounded post takes room first, waiting for it inside the announcement.
+// The value stays out of every call that is not inlined, so that a small
+// one is never stored on the stack on the way.
 template <typename T>
 template <typename V>
 bool inbox<T>::post_one(lane& l, V&& value, bool waits)
 {
     const posting scope(l, domain);
-    if (capacity != 0)
-        return post_bounded(l, std::forward<V>(value), waits);
-    if (is_closed.load(std::memory_order_relaxed))
-        return false;
-    put(l, std::forward<V>(value));
-    wake_if_asleep();
-    return true;
-}
-
-// Inside the post's announcement, which covers a wait for room too.
-template <typename T>
-template <typename V>
-bool inbox<T>::post_bounded(lane& l, V&& value, bool waits)
-{
-    if (!reserve(waits))
+    if (capacity != 0 && !reserve(waits))
         return false;
     if (is_closed.load(std::memory_order_relaxed)) {
         release_room(1);
@@ -663,16 +652,20 @@ void inbox<T>::release_room(std::size_t count)
     }
 }
 
-// Writes the value into the lane and publishes it.
+// Writes the value into the lane and publishes it. The poster, the count's
+// only writer, reads it back and finds the slot from it: a post stores
+// the value, the count and its post-under-way flag twice, nothing else.
+// Those stores queue behind the count's whenever the owner has just read
+// its cache line: the fewer, the later the post stalls.
 template <typename T>
 template <typename V>
 void inbox<T>::put(lane& l, V&& value)
 {
-    if (l.tail_index == block::values)
+    const std::size_t count = l.posted.load(std::memory_order_relaxed);
+    if (count - l.tail_first == block::values)
         next_block(l);
-    ::new (static_cast<void*>(l.tail->storage + l.tail_index * sizeof(T))) T(std::forward<V>(value));
-    ++l.tail_index;
-    l.posted.store(++l.posted_here, std::memory_order_release);
+    ::new (l.tail->slot_address(count - l.tail_first)) T(std::forward<V>(value));
+    l.posted.store(count + 1, std::memory_order_release);
 }
 
 // Links a spare block, or a new one, after the full tail.
@@ -689,7 +682,7 @@ void inbox<T>::next_block(lane& l)
     added->next = nullptr;
     l.tail->next = added;
     l.tail = added;
-    l.tail_index = 0;
+    l.tail_first += block::values;
 }
 
 // Posts call it after storing their count. Pairs with the owner's heavy

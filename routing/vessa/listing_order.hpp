@@ -10,8 +10,8 @@
 #ifndef VESSA_LISTING_ORDER_HPP
 #define VESSA_LISTING_ORDER_HPP
 
-#include <algorithm>
 #include <cstddef>
+#include <utility>
 #include <vector>
 
 namespace vessa {
@@ -22,6 +22,50 @@ enum class listing { heap, sorted };
 
 namespace detail {
 
+// The loops below are written out rather than taken from <algorithm>,
+// which would be most of what a file that routes compiles.
+
+// Moves entries[hole] up the heap entries[0, hole] while its parent is
+// before it: the heap std::push_heap leaves. Before(a, b): b goes first.
+template <typename Entry, typename Before>
+void sift_up(Entry* entries, std::size_t hole, Before before)
+{
+    Entry moving = std::move(entries[hole]);
+    for (std::size_t parent = (hole - 1) / 2; hole > 0 && before(entries[parent], moving); parent = (hole - 1) / 2) {
+        entries[hole] = std::move(entries[parent]);
+        hole = parent;
+    }
+    entries[hole] = std::move(moving);
+}
+
+// Moves entries[0] down the heap entries[0, count) to its place.
+template <typename Entry, typename Before>
+void sift_down(Entry* entries, std::size_t count, Before before)
+{
+    std::size_t hole = 0;
+    for (std::size_t child = 1; child < count; child = 2 * hole + 1) {
+        if (child + 1 < count && before(entries[child], entries[child + 1]))
+            ++child;
+        if (!before(entries[hole], entries[child]))
+            return;
+        std::swap(entries[hole], entries[child]);
+        hole = child;
+    }
+}
+
+// Sorts entries so that none is before the one ahead of it (a heap sort:
+// in place, in O(n log n)); entries are never equal.
+template <typename Entry, typename Before>
+void sort_entries(std::vector<Entry>& entries, Before before)
+{
+    for (std::size_t i = 1; i < entries.size(); ++i)
+        sift_up(entries.data(), i, before);
+    for (std::size_t count = entries.size(); count > 1;) {
+        std::swap(entries[0], entries[--count]);
+        sift_down(entries.data(), count, before);
+    }
+}
+
 // Appends added and moves it up to its place. Lower(a, b): a has a lower
 // priority than b.
 template <typename Entry, typename Lower>
@@ -29,12 +73,14 @@ void add_in_order(std::vector<Entry>& entries, const Entry& added, Lower lower, 
 {
     if (order == listing::sorted) {
         // After every entry of its priority or higher: the order of adding.
-        const auto before = [&](const Entry& a, const Entry& b) { return lower(b, a); };
-        entries.insert(std::upper_bound(entries.begin(), entries.end(), added, before), added);
+        std::size_t place = 0;
+        while (place != entries.size() && !lower(entries[place], added))
+            ++place;
+        entries.insert(entries.begin() + static_cast<std::ptrdiff_t>(place), added);
         return;
     }
     entries.push_back(added);
-    std::push_heap(entries.begin(), entries.end(), lower);
+    sift_up(entries.data(), entries.size() - 1, lower);
 }
 
 // Whether entries, a heap of equal priorities in the order they were
@@ -42,9 +88,12 @@ void add_in_order(std::vector<Entry>& entries, const Entry& added, Lower lower, 
 template <typename Entry, typename Lower, typename Earlier>
 bool as_added_alike(const std::vector<Entry>& entries, Lower lower, Earlier earlier)
 {
-    const auto unequal = [&](const Entry& a, const Entry& b) { return lower(a, b) || lower(b, a); };
-    return std::adjacent_find(entries.begin(), entries.end(), unequal) == entries.end()
-           && std::is_sorted(entries.begin(), entries.end(), earlier);
+    for (std::size_t i = 1; i < entries.size(); ++i) {
+        const Entry& before = entries[i - 1];
+        if (lower(before, entries[i]) || lower(entries[i], before) || earlier(entries[i], before))
+            return false;
+    }
+    return true;
 }
 
 // Puts entries, whose priorities may have changed, in the heap that adding
@@ -55,9 +104,9 @@ void restore_heap(std::vector<Entry>& entries, Lower lower, Earlier earlier)
 {
     if (as_added_alike(entries, lower, earlier))
         return;
-    std::sort(entries.begin(), entries.end(), earlier);
-    for (auto end = entries.begin(); end != entries.end();)
-        std::push_heap(entries.begin(), ++end, lower);
+    sort_entries(entries, earlier);
+    for (std::size_t i = 1; i < entries.size(); ++i)
+        sift_up(entries.data(), i, lower);
 }
 
 // Puts entries[index], whose priority changed, in its place.
@@ -68,15 +117,18 @@ void reorder_changed(std::vector<Entry>& entries, std::size_t index, Lower lower
         return restore_heap(entries, lower, earlier);
     // Sorted: before the first other entry of a lower priority, or of its
     // own added after it; in O(n), moving no other entry out of order.
-    const auto changed = entries.begin() + static_cast<std::ptrdiff_t>(index);
+    const Entry& changed = entries[index];
     const auto goes_before = [&](const Entry& e) {
-        return &e != &*changed && (lower(e, *changed) || (!lower(*changed, e) && earlier(*changed, e)));
+        return &e != &changed && (lower(e, changed) || (!lower(changed, e) && earlier(changed, e)));
     };
-    const auto place = std::find_if(entries.begin(), entries.end(), goes_before);
-    if (place < changed)
-        std::rotate(place, changed, changed + 1);
-    else
-        std::rotate(changed, changed + 1, place);
+    std::size_t place = 0;
+    while (place != entries.size() && !goes_before(entries[place]))
+        ++place;
+    // Shifts the entries between by one, the changed one going along.
+    for (std::size_t at = index; at + 1 < place; ++at)
+        std::swap(entries[at], entries[at + 1]);
+    for (std::size_t at = index; at > place; --at)
+        std::swap(entries[at], entries[at - 1]);
 }
 
 // Removes entries[index] and restores the order of the rest.

@@ -79,9 +79,7 @@
 #ifndef VESSA_ROUTER_HPP
 #define VESSA_ROUTER_HPP
 
-#include <algorithm>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <type_traits>
@@ -91,6 +89,7 @@
 #include <vessa/batch.hpp>
 #include <vessa/destination.hpp>
 #include <vessa/destination_copy.hpp>
+#include <vessa/exception_handler.hpp>
 #include <vessa/listing_order.hpp>
 #include <vessa/router_front.hpp>
 #include <vessa/scoped_destination.hpp>
@@ -490,8 +489,9 @@ auto router<T>::state_of(destination_id id) const -> std::optional<listed_state>
     const std::size_t index = listed_index(id);
     if (index == destinations.size())
         return std::nullopt;
-    const bool is_blocked = std::any_of(blocked_handles.begin(), blocked_handles.end(),
-                                        [id](const blocked_destination& b) { return b.listed.serial == id.serial; });
+    const bool is_blocked
+        = front::index_of(blocked_handles, id, [](const blocked_destination& b) { return b.listed.serial; })
+          != blocked_handles.size();
     return listed_state{destinations[index].priority, is_blocked};
 }
 
@@ -568,8 +568,8 @@ template <typename T>
 typename std::vector<typename router<T>::blocked_destination>::iterator
 router<T>::blocked_entry(detail::id_serial serial)
 {
-    return std::find_if(blocked_handles.begin(), blocked_handles.end(),
-                        [serial](const blocked_destination& b) { return b.listed.serial == serial; });
+    const auto serial_of = [](const blocked_destination& b) { return b.listed.serial; };
+    return blocked_handles.begin() + front::index_of(blocked_handles, destination_id(serial), serial_of);
 }
 
 template <typename T>

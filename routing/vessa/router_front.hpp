@@ -23,19 +23,18 @@
 #ifndef VESSA_ROUTER_FRONT_HPP
 #define VESSA_ROUTER_FRONT_HPP
 
-#include <algorithm>
 #include <cstddef>
 #include <exception>
-#include <functional>
-#include <iterator>
 #include <memory>
 #include <optional>
 #include <type_traits>
 #include <utility>
+#include <vector> // std::data and std::size, which <vector> declares
 
 #include <vessa/batch.hpp>
 #include <vessa/destination.hpp>
 #include <vessa/destination_copy.hpp>
+#include <vessa/exception_handler.hpp>
 #include <vessa/listing_order.hpp>
 #include <vessa/scoped_destination.hpp>
 #include <vessa/tracking.hpp>
@@ -65,9 +64,6 @@ struct distribution_counts {
     std::size_t dropped = 0;
     std::size_t threw = 0;
 };
-
-// Reports what a destination threw, and its id, and lets the value go on.
-using exception_handler = std::function<void(std::exception_ptr, destination_id)>;
 
 namespace detail {
 template <typename Member>
@@ -162,12 +158,14 @@ public:
 
     // Routes [first, last) in chunks of batch<T>::capacity values,
     // offering each destination in turn the values of a chunk that none
-    // before it took, in one call (distribute_batch). Every destination is
-    // offered the very values, in the very order, that
+    // before it took, in one call (distribute_batch). While nothing
+    // changes, every destination is offered the very values, in the very
+    // order, that
     // distribute(first, last) would offer it; only the interleaving across
     // destinations differs, so destinations that share state see another
     // order. An addition made while routing takes effect from the next
-    // chunk, a removal at once. What nobody took in a chunk goes to the
+    // chunk, a removal at once; the order a change leaves, from the next
+    // chunk too. What nobody took in a chunk goes to the
     // default installed when the walk of the list for that chunk ends.
     // With an exception handler, routes value by value instead, as
     // distribute(first, last) does.
@@ -264,7 +262,7 @@ struct member_call {
     template <typename V>
     bool operator()(const V& value) const
     {
-        return static_cast<bool>(std::invoke(on, object, value));
+        return static_cast<bool>((object->*on)(value));
     }
 };
 } // namespace detail
@@ -284,9 +282,11 @@ template <typename Router, typename T>
 template <typename Entries, typename SerialOf>
 std::size_t router_front<Router, T>::index_of(const Entries& entries, destination_id id, SerialOf serial_of)
 {
-    const auto named = [id, serial_of](const auto& e) { return serial_of(e) == id.serial; };
-    const auto found = std::find_if(std::begin(entries), std::end(entries), named);
-    return !id.serial ? std::size(entries) : static_cast<std::size_t>(found - std::begin(entries));
+    const std::size_t count = std::size(entries);
+    std::size_t index = 0;
+    while (index != count && serial_of(entries[index]) != id.serial)
+        ++index;
+    return !id.serial ? count : index;
 }
 
 template <typename Router, typename T>
@@ -470,7 +470,8 @@ distribution_counts router_front<Router, T>::distribute_batch(const T* first, co
     typename Router::walk walk(self());
     distribution_counts counts;
     while (first != last) {
-        const std::size_t count = std::min(static_cast<std::size_t>(last - first), batch<T>::capacity);
+        const std::size_t left = static_cast<std::size_t>(last - first);
+        const std::size_t count = left < batch<T>::capacity ? left : batch<T>::capacity;
         batch<T> chunk(first, count);
         walk.refresh();
         walk.offer_listed_chunk(chunk);
