@@ -1,8 +1,10 @@
 // Makes each allocation inside add_destination and set_default_destination
 // fail in turn, and checks that the router is left as it was and that
-// nothing leaks.
+// nothing leaks; counts the allocations that small destinations cost.
+#include <array>
 #include <cstdlib>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,7 @@ namespace {
 // Allocations left before one fails; negative means never.
 long allocations_until_failure = -1;
 long outstanding_allocations = 0;
+long allocations_made = 0;
 
 void* allocate(std::size_t size)
 {
@@ -28,6 +31,7 @@ void* allocate(std::size_t size)
     if (!memory)
         throw std::bad_alloc();
     ++outstanding_allocations;
+    ++allocations_made;
     return memory;
 }
 
@@ -169,6 +173,96 @@ TEST_F(allocation_failure, nothing_outstanding_after_router_is_destroyed)
         router.set_default_destination(named("second", true));
     }
     EXPECT_EQ(outstanding_allocations, outstanding);
+}
+
+template <typename Change>
+long allocations_of(Change change)
+{
+    const long before = allocations_made;
+    change();
+    return allocations_made - before;
+}
+
+struct counter {
+    int heard = 0;
+    bool on(const int& value)
+    {
+        heard += value;
+        return false;
+    }
+};
+
+// Small and moved without throwing, but its copy throws while
+// copies_left is 0.
+struct copy_may_throw {
+    explicit copy_may_throw(const int& left) : copies_left(&left) {}
+    copy_may_throw(const copy_may_throw& other) : copies_left(other.copies_left)
+    {
+        if (*copies_left == 0)
+            throw std::runtime_error("copy refused");
+    }
+    copy_may_throw(copy_may_throw&&) noexcept = default;
+    bool operator()(const int&) const { return true; }
+
+    const int* copies_left;
+};
+
+constexpr std::size_t cycled = 20;
+
+// Lists `cycled` lambdas and member functions, and removes them in
+// another order than they were added.
+void add_and_remove_small(vessa::router<int>& router, counter& c)
+{
+    std::array<vessa::destination_id, cycled> ids;
+    for (unsigned i = 0; i < cycled; ++i) {
+        ids[i] = i % 2
+                     ? router.add_destination(&counter::on, &c, i)
+                     : router.add_destination([&c, i](const int& v) { return c.heard == static_cast<int>(i) + v; }, i);
+    }
+    for (std::size_t i = 0; i < cycled; ++i)
+        EXPECT_TRUE(router.remove_destination(ids[(i * 7) % cycled]));
+}
+
+TEST(allocation_count, empty_router_allocates_nothing)
+{
+    EXPECT_EQ(allocations_of([] {
+                  const vessa::router<int> router;
+                  EXPECT_TRUE(router.empty());
+              }),
+              0);
+}
+
+TEST(allocation_count, first_small_destination_allocates_at_most_once)
+{
+    counter c;
+    vessa::router<int> for_lambda;
+    EXPECT_LE(allocations_of([&] { for_lambda.add_destination([](const int& v) { return v < 0; }); }), 1);
+    vessa::router<int> for_member;
+    EXPECT_LE(allocations_of([&] { for_member.add_destination(&counter::on, &c); }), 1);
+}
+
+TEST(allocation_count, small_destinations_come_and_go_without_allocating_once_grown)
+{
+    vessa::router<int> router;
+    counter c;
+    add_and_remove_small(router, c);
+    EXPECT_EQ(allocations_of([&] { add_and_remove_small(router, c); }), 0);
+    EXPECT_TRUE(router.empty());
+}
+
+// A failed copy leaves the router as it was and its slot free again: were
+// the slots it took lost, the cycle after would need new ones.
+TEST(allocation_count, a_copy_that_throws_keeps_its_slot_free)
+{
+    vessa::router<int> router;
+    counter c;
+    add_and_remove_small(router, c);
+    const int copies_left = 0;
+    const copy_may_throw refused(copies_left);
+    for (std::size_t i = 0; i < cycled; ++i)
+        EXPECT_THROW(router.add_destination(refused), std::runtime_error);
+    EXPECT_TRUE(router.empty());
+    EXPECT_EQ(allocations_of([&] { add_and_remove_small(router, c); }), 0);
 }
 
 } // namespace

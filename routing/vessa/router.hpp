@@ -115,7 +115,9 @@ public:
 
     // Shares one heap-allocated destination among copies, deleting it with
     // the last of them. Lets the router's vector copy and reorder its
-    // entries without ever copying a destination.
+    // entries without ever copying a destination. A small copy lives in
+    // one of the router's slots instead, with its count, and the last
+    // handle gives the slot back; every handle ends before the router.
     class destination_handle {
     public:
         // Takes ownership of owned_target, which must come from new;
@@ -124,6 +126,9 @@ public:
                            bool is_tracked = false);
         destination_handle(const destination_handle& other) noexcept;
         destination_handle& operator=(const destination_handle& other) noexcept;
+        // Swaps: the vector's shifts and the heap's sifts then move entries
+        // without touching a count.
+        destination_handle& operator=(destination_handle&& other) noexcept;
         ~destination_handle();
 
         // Heap order: lower priority compares less, as unsigned integers.
@@ -131,13 +136,19 @@ public:
 
     private:
         friend class router;
+        // Owns the copy made in slot, and counts itself in it.
+        destination_handle(detail::copy_slot& slot, destination<T>* copy, unsigned target_priority,
+                           detail::id_serial id_serial, bool is_tracked) noexcept;
         void destroy();
+        void end_copy();
 
         destination<T>* target;
         int* ref_count;
         unsigned priority;
         // target is a detail::expiring<T>.
         bool tracked;
+        // target and ref_count are in a detail::copy_slot.
+        bool in_slot;
         detail::id_serial serial;
     };
 
@@ -156,8 +167,13 @@ private:
         unsigned depth;
     };
 
-    // What the front calls (router_front.hpp).
+    // What the front calls (router_front.hpp); list_in_slot for a D that
+    // fits a slot.
+    static constexpr bool keeps_small_copies = true;
     destination_id list(std::unique_ptr<destination<T>> copy, unsigned priority, bool tracked);
+    template <typename D>
+    destination_id list_in_slot(D&& d, unsigned priority, bool tracked);
+    destination_id list_handle(const destination_handle& added);
     bool unlist(destination_id id);
     bool change_priority(destination_id id, unsigned priority);
     bool block_listed(destination_id id);
@@ -190,8 +206,15 @@ private:
     void drop_expired();
     [[gnu::cold, gnu::noinline]] void drop_expired_copies();
 
-    static bool lower(const destination_handle& a, const destination_handle& b) { return a < b; }
-    static bool earlier(const destination_handle& a, const destination_handle& b) { return a.serial < b.serial; }
+    // Objects, not functions, so that the order's algorithms inline them.
+    struct lower_priority {
+        bool operator()(const destination_handle& a, const destination_handle& b) const { return a < b; }
+    };
+    struct added_earlier {
+        bool operator()(const destination_handle& a, const destination_handle& b) const { return a.serial < b.serial; }
+    };
+    static constexpr lower_priority lower{};
+    static constexpr added_earlier earlier{};
 
     std::vector<destination_handle> destinations;
     destination_handle* default_destination = nullptr;
@@ -203,6 +226,9 @@ private:
     std::size_t tracked_count = 0;
     // Made by the first scoped destination or block; its end disarms them.
     std::shared_ptr<scope_link> scopes;
+    // Last, so that the members a routing walk reads keep their offsets;
+    // the destructor ends every handle before it.
+    detail::copy_slots slots;
 };
 
 // ---------------------------------------------------------------------
@@ -319,14 +345,39 @@ router<T>::~router()
     scopes.reset();
     delete default_destination;
     delete deferred;
+    // Before the slots they may hold, in the order the members' own
+    // destructors would end them.
+    blocked_handles.clear();
+    destinations.clear();
 }
 
 template <typename T>
 destination_id router<T>::list(std::unique_ptr<destination<T>> copy, unsigned priority, bool tracked)
 {
-    // Should anything below throw, the temporary releases the copy and the
-    // list is left as it was.
-    const destination_handle added(copy.release(), priority, destination_id::next_serial(), tracked);
+    return list_handle(destination_handle(copy.release(), priority, destination_id::next_serial(), tracked));
+}
+
+// A copy that throws gives the slot back, and the router is as it was.
+template <typename T>
+template <typename D>
+destination_id router<T>::list_in_slot(D&& d, unsigned priority, bool tracked)
+{
+    detail::copy_slot& slot = slots.take();
+    destination<T>* copy;
+    try {
+        copy = detail::slot_destination<T>(slot, std::forward<D>(d));
+    } catch (...) {
+        slots.give_back(slot);
+        throw;
+    }
+    return list_handle(destination_handle(slot, copy, priority, destination_id::next_serial(), tracked));
+}
+
+// Should anything below throw, the caller's temporary releases the copy
+// and the list is left as it was.
+template <typename T>
+destination_id router<T>::list_handle(const destination_handle& added)
+{
     drop_expired();
     if (routing_depth != 0)
         detach_list(1);
@@ -618,7 +669,8 @@ void router<T>::erase_listed(std::size_t index) noexcept
 template <typename T>
 router<T>::destination_handle::destination_handle(destination<T>* owned_target, unsigned target_priority,
                                                   detail::id_serial id_serial, bool is_tracked)
-    : target(owned_target), ref_count(nullptr), priority(target_priority), tracked(is_tracked), serial(id_serial)
+    : target(owned_target), ref_count(nullptr), priority(target_priority), tracked(is_tracked), in_slot(false),
+      serial(id_serial)
 {
     try {
         ref_count = new int(1);
@@ -629,9 +681,19 @@ router<T>::destination_handle::destination_handle(destination<T>* owned_target, 
 }
 
 template <typename T>
+router<T>::destination_handle::destination_handle(detail::copy_slot& slot, destination<T>* copy,
+                                                  unsigned target_priority, detail::id_serial id_serial,
+                                                  bool is_tracked) noexcept
+    : target(copy), ref_count(&slot.count), priority(target_priority), tracked(is_tracked), in_slot(true),
+      serial(id_serial)
+{
+    *ref_count = 1;
+}
+
+template <typename T>
 router<T>::destination_handle::destination_handle(const destination_handle& other) noexcept
     : target(other.target), ref_count(other.ref_count), priority(other.priority), tracked(other.tracked),
-      serial(other.serial)
+      in_slot(other.in_slot), serial(other.serial)
 {
     ++*ref_count;
 }
@@ -648,7 +710,20 @@ router<T>::destination_handle::operator=(const destination_handle& other) noexce
     ref_count = other.ref_count;
     priority = other.priority;
     tracked = other.tracked;
+    in_slot = other.in_slot;
     serial = other.serial;
+    return *this;
+}
+
+template <typename T>
+typename router<T>::destination_handle& router<T>::destination_handle::operator=(destination_handle&& other) noexcept
+{
+    std::swap(target, other.target);
+    std::swap(ref_count, other.ref_count);
+    std::swap(priority, other.priority);
+    std::swap(tracked, other.tracked);
+    std::swap(in_slot, other.in_slot);
+    std::swap(serial, other.serial);
     return *this;
 }
 
@@ -680,8 +755,22 @@ void router<T>::destination_handle::destroy()
 {
     if (--*ref_count != 0)
         return;
+    if (in_slot) {
+        end_copy();
+        return;
+    }
     delete ref_count;
     delete target;
+}
+
+// The copy ends before its slot is free: its destructor may change the
+// router, and take slots.
+template <typename T>
+void router<T>::destination_handle::end_copy()
+{
+    detail::copy_slot& slot = *reinterpret_cast<detail::copy_slot*>(ref_count);
+    target->~destination();
+    slot.owner->give_back(slot);
 }
 
 #if defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 12

@@ -198,6 +198,8 @@ protected:
     // What a router supplies, as private members with this class a friend:
     //   destination_id list(std::unique_ptr<destination<T>> copy,
     //                       unsigned priority, bool tracked);
+    //   and, with keeps_small_copies true, for a D that fits a slot:
+    //   destination_id list_in_slot(D&&, unsigned priority, bool tracked);
     //   bool unlist(destination_id);
     //   bool change_priority(destination_id, unsigned priority);
     //   bool block_listed(destination_id);
@@ -237,6 +239,11 @@ private:
     [[gnu::always_inline]] distribution offer_reporting(const T& value, const Walk& walk);
     [[gnu::cold]] void report(destination_id thrower) const;
 
+protected:
+    // A router that keeps small copies in slots hides this with true.
+    static constexpr bool keeps_small_copies = false;
+
+private:
     listing listing_order;
     exception_handler on_exception;
 };
@@ -292,8 +299,13 @@ template <typename Router, typename T>
 template <typename D>
 destination_id router_front<Router, T>::add_destination(D&& d, unsigned priority)
 {
-    std::unique_ptr<destination<T>> copy(detail::new_destination<T>(std::forward<D>(d)));
-    return self().list(std::move(copy), priority, detail::is_tracking<std::decay_t<D>>::value);
+    constexpr bool tracked = detail::is_tracking<std::decay_t<D>>::value;
+    if constexpr (Router::keeps_small_copies && detail::fits_slot<T, std::decay_t<D>>()) {
+        return self().list_in_slot(std::forward<D>(d), priority, tracked);
+    } else {
+        std::unique_ptr<destination<T>> copy(detail::new_destination<T>(std::forward<D>(d)));
+        return self().list(std::move(copy), priority, tracked);
+    }
 }
 
 template <typename Router, typename T>
