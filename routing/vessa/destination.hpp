@@ -117,6 +117,8 @@ private:
 
     // The next unused serial; a count of 0 is never drawn.
     static detail::id_serial next_serial();
+    // The first of the next n unused serials, whose counts follow it.
+    static detail::id_serial next_serials(std::uint64_t n);
 
     detail::id_serial serial;
 };
@@ -124,11 +126,13 @@ private:
 // ---------------------------------------------------------------------
 // Mechanics.
 
-inline detail::id_serial destination_id::next_serial()
+inline detail::id_serial destination_id::next_serial() { return next_serials(1); }
+
+inline detail::id_serial destination_id::next_serials(std::uint64_t n)
 {
     // Atomic: routers of other threads draw from it too.
     static std::atomic<std::uint64_t> last_count{0};
-    return {&last_count, last_count.fetch_add(1, std::memory_order_relaxed) + 1};
+    return {&last_count, last_count.fetch_add(n, std::memory_order_relaxed) + 1};
 }
 
 namespace detail {

@@ -170,15 +170,17 @@ private:
     // What the front calls (router_front.hpp); list_in_slot for a D that
     // fits a slot.
     static constexpr bool keeps_small_copies = true;
-    destination_id list(std::unique_ptr<destination<T>> copy, unsigned priority, bool tracked);
-    template <typename D>
-    destination_id list_in_slot(D&& d, unsigned priority, bool tracked);
+    template <bool Tracked>
+    destination_id list(std::unique_ptr<destination<T>> copy, unsigned priority, std::bool_constant<Tracked> tracked);
+    template <typename D, bool Tracked>
+    destination_id list_in_slot(D&& d, unsigned priority, std::bool_constant<Tracked> tracked);
     destination_id list_handle(const destination_handle& added);
     bool unlist(destination_id id);
     bool change_priority(destination_id id, unsigned priority);
     bool block_listed(destination_id id);
     bool unblock_listed(destination_id id);
-    bool install_default(std::unique_ptr<destination<T>> copy, bool tracked);
+    template <bool Tracked>
+    bool install_default(std::unique_ptr<destination<T>> copy, std::bool_constant<Tracked> tracked);
     void unlist_all();
     std::shared_ptr<scope_link> scopes_made();
     void remove_scoped(destination_id id) { unlist(id); }
@@ -202,9 +204,15 @@ private:
     void retire_default();
 
     // Every change begins by unlisting the tracked destinations whose
-    // object is gone.
+    // object is gone. Only a program that lists a tracked copy arms the
+    // sweep, so only such a program compiles it.
     void drop_expired();
+    template <bool Tracked>
+    void arm_sweep(std::bool_constant<Tracked>);
     [[gnu::cold, gnu::noinline]] void drop_expired_copies();
+    // Ids come from the process's counter in blocks, sparing each add its
+    // atomic step.
+    detail::id_serial draw_serial();
 
     // Objects, not functions, so that the order's algorithms inline them.
     struct lower_priority {
@@ -224,6 +232,9 @@ private:
     std::vector<blocked_destination> blocked_handles;
     // Tracked copies listed or installed as the default.
     std::size_t tracked_count = 0;
+    void (*sweep_expired)(router&) = nullptr;
+    detail::id_serial next_serial;
+    unsigned spare_serials = 0;
     // Made by the first scoped destination or block; its end disarms them.
     std::shared_ptr<scope_link> scopes;
     // Last, so that the members a routing walk reads keep their offsets;
@@ -352,16 +363,20 @@ router<T>::~router()
 }
 
 template <typename T>
-destination_id router<T>::list(std::unique_ptr<destination<T>> copy, unsigned priority, bool tracked)
+template <bool Tracked>
+destination_id
+router<T>::list(std::unique_ptr<destination<T>> copy, unsigned priority, std::bool_constant<Tracked> tracked)
 {
-    return list_handle(destination_handle(copy.release(), priority, destination_id::next_serial(), tracked));
+    arm_sweep(tracked);
+    return list_handle(destination_handle(copy.release(), priority, draw_serial(), Tracked));
 }
 
 // A copy that throws gives the slot back, and the router is as it was.
 template <typename T>
-template <typename D>
-destination_id router<T>::list_in_slot(D&& d, unsigned priority, bool tracked)
+template <typename D, bool Tracked>
+destination_id router<T>::list_in_slot(D&& d, unsigned priority, std::bool_constant<Tracked> tracked)
 {
+    arm_sweep(tracked);
     detail::copy_slot& slot = slots.take();
     destination<T>* copy;
     try {
@@ -370,7 +385,7 @@ destination_id router<T>::list_in_slot(D&& d, unsigned priority, bool tracked)
         slots.give_back(slot);
         throw;
     }
-    return list_handle(destination_handle(slot, copy, priority, destination_id::next_serial(), tracked));
+    return list_handle(destination_handle(slot, copy, priority, draw_serial(), Tracked));
 }
 
 // Should anything below throw, the caller's temporary releases the copy
@@ -444,14 +459,16 @@ bool router<T>::unblock_listed(destination_id id)
 }
 
 template <typename T>
-bool router<T>::install_default(std::unique_ptr<destination<T>> copy, bool tracked)
+template <bool Tracked>
+bool router<T>::install_default(std::unique_ptr<destination<T>> copy, std::bool_constant<Tracked> tracked)
 {
+    arm_sweep(tracked);
     // The new handle is complete before the old one goes, so a failed
     // allocation keeps the previous default. The handle's storage is
     // allocated before the copy is handed over, which a failure frees.
     std::unique_ptr<destination_handle> replacement;
     if (copy)
-        replacement.reset(new destination_handle(copy.release(), 1, detail::id_serial{}, tracked));
+        replacement.reset(new destination_handle(copy.release(), 1, detail::id_serial{}, Tracked));
     drop_expired();
     const bool replaced = default_destination != nullptr;
     retire_default();
@@ -627,7 +644,29 @@ template <typename T>
 inline void router<T>::drop_expired()
 {
     if (tracked_count != 0)
-        drop_expired_copies();
+        sweep_expired(*this);
+}
+
+template <typename T>
+template <bool Tracked>
+void router<T>::arm_sweep(std::bool_constant<Tracked>)
+{
+    if constexpr (Tracked)
+        sweep_expired = [](router& swept) { swept.drop_expired_copies(); };
+}
+
+template <typename T>
+detail::id_serial router<T>::draw_serial()
+{
+    constexpr unsigned block = 64;
+    if (spare_serials == 0) {
+        next_serial = destination_id::next_serials(block);
+        spare_serials = block;
+    }
+    --spare_serials;
+    const detail::id_serial drawn = next_serial;
+    ++next_serial.count;
+    return drawn;
 }
 
 template <typename T>

@@ -198,6 +198,8 @@ protected:
     // What a router supplies, as private members with this class a friend:
     //   destination_id list(std::unique_ptr<destination<T>> copy,
     //                       unsigned priority, bool tracked);
+    //   (tracked comes as a std::bool_constant, which a router may take
+    //   as a bool or keep to know at compile time)
     //   and, with keeps_small_copies true, for a D that fits a slot:
     //   destination_id list_in_slot(D&&, unsigned priority, bool tracked);
     //   bool unlist(destination_id);
@@ -299,7 +301,7 @@ template <typename Router, typename T>
 template <typename D>
 destination_id router_front<Router, T>::add_destination(D&& d, unsigned priority)
 {
-    constexpr bool tracked = detail::is_tracking<std::decay_t<D>>::value;
+    constexpr std::bool_constant<detail::is_tracking<std::decay_t<D>>::value> tracked{};
     if constexpr (Router::keeps_small_copies && detail::fits_slot<T, std::decay_t<D>>()) {
         return self().list_in_slot(std::forward<D>(d), priority, tracked);
     } else {
@@ -377,13 +379,13 @@ template <typename D>
 void router_front<Router, T>::set_default_destination(D&& d)
 {
     std::unique_ptr<destination<T>> copy(detail::new_destination<T>(std::forward<D>(d)));
-    self().install_default(std::move(copy), detail::is_tracking<std::decay_t<D>>::value);
+    self().install_default(std::move(copy), std::bool_constant<detail::is_tracking<std::decay_t<D>>::value>());
 }
 
 template <typename Router, typename T>
 bool router_front<Router, T>::remove_default_destination()
 {
-    return self().install_default(nullptr, false);
+    return self().install_default(nullptr, std::false_type());
 }
 
 template <typename Router, typename T>
