@@ -131,7 +131,8 @@
 // allocate nothing once arrays are large enough. What a change unlisted is
 // destroyed at once when no thread but the one changing has routed through
 // the router since its last grace period, and otherwise once every routing
-// call that could read it has returned.
+// call that could read it has returned. Waiters that need a grace period at
+// the same moment share it.
 #ifndef VESSA_CONCURRENT_ROUTER_HPP
 #define VESSA_CONCURRENT_ROUTER_HPP
 

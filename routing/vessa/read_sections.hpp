@@ -125,7 +125,7 @@ private:
     // writer's last check (docs/threads.md, pair 3).
     std::atomic<const reader_record*> sole_reader;
     // The bound of a grace period under way, or 0; and the greatest bound
-    // a grace period of this site has reached (docs/threads.md, pair 6).
+    // a grace period of this site has reached (docs/threads.md, pair 9).
     std::atomic<std::uint64_t> grace_under_way{0};
     std::atomic<std::uint64_t> grace_passed{0};
 };
@@ -519,7 +519,7 @@ public:
         if (!kept)
             site.sole_reader.exchange(site.domain.shared_marker(), std::memory_order_acq_rel);
         // Release, after the raise of keep(): a waiter that reads its end
-        // sees whether it passed (pair 6). Another's may have replaced it.
+        // sees whether it passed (pair 9). Another's may have replaced it.
         site.grace_under_way.compare_exchange_strong(announced, 0, std::memory_order_release,
                                                      std::memory_order_relaxed);
     }
