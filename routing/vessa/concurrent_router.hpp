@@ -197,6 +197,7 @@ private:
     class walk;
     class walk_list;
     struct listed_destination;
+    class listed_list;
     struct retired;
     struct batch_frame;
     struct freeing_frame;
@@ -284,7 +285,7 @@ private:
     mutable std::mutex writer_mutex;
     // In walk order; each names its entry in the published array, where
     // the entries between them are removed ones' stand-ins.
-    std::vector<listed_destination> listed;
+    listed_list listed;
     std::size_t removed_in_place = 0;
     // A walk calls each stand-in it meets: an array is built anew once
     // they would pass this many and an eighth of the listed.
@@ -423,6 +424,63 @@ struct concurrent_router<T>::listed_destination {
     std::size_t slot;
 
     destination<T>* walked() const { return stand_in ? stand_in : target; }
+};
+
+// The writers' list of the listed, in walk order: a vector whose front may
+// hold entries erased already, so that an erase shifts whichever side of
+// it is shorter, and removing the first, as objects ending their
+// destinations in the order they made them do, moves nothing.
+template <typename T>
+class concurrent_router<T>::listed_list {
+public:
+    std::size_t size() const { return items.size() - front; }
+    bool empty() const { return items.size() == front; }
+    listed_destination& operator[](std::size_t index) { return items[front + index]; }
+    const listed_destination& operator[](std::size_t index) const { return items[front + index]; }
+    listed_destination& back() { return items.back(); }
+    const listed_destination* begin() const { return items.data() + front; }
+    const listed_destination* end() const { return items.data() + items.size(); }
+
+    // Room to assign count without allocating.
+    void reserve(std::size_t count) { items.reserve(count); }
+    void assign(const std::vector<listed_destination>& next)
+    {
+        items.assign(next.begin(), next.end());
+        front = 0;
+    }
+    // Allocates nothing while the erased front makes room.
+    void push_back(const listed_destination& added)
+    {
+        if (front != 0 && items.size() == items.capacity())
+            drop_front();
+        items.push_back(added);
+    }
+    void erase(std::size_t index)
+    {
+        if (index >= size() / 2) {
+            items.erase(items.begin() + static_cast<std::ptrdiff_t>(front + index));
+            return;
+        }
+        for (std::size_t at = front + index; at != front; --at)
+            items[at] = items[at - 1];
+        ++front;
+    }
+    void swap(std::vector<listed_destination>& other) noexcept
+    {
+        drop_front();
+        items.swap(other);
+    }
+
+private:
+    void drop_front() noexcept
+    {
+        items.erase(items.begin(), items.begin() + static_cast<std::ptrdiff_t>(front));
+        front = 0;
+    }
+
+    std::vector<listed_destination> items;
+    // How many at the front of items are erased already.
+    std::size_t front = 0;
 };
 
 // What a change unlisted, kept until no routing call can read it.
@@ -713,7 +771,7 @@ void concurrent_router<T>::unlist_all()
         std::vector<listed_destination> none;
         walk_list* const built = build(none);
         std::vector<listed_destination> unlisted;
-        unlisted.swap(listed);
+        listed.swap(unlisted);
         publish(built, none, true);
         for (const listed_destination& d : unlisted) {
             retire(nullptr, std::unique_ptr<destination<T>>(d.target));
@@ -853,7 +911,7 @@ void concurrent_router<T>::unlist_at(std::size_t index)
         publish(built, next_listed, listed_as_added);
     } else {
         walk_list* const list = published.load(std::memory_order_relaxed);
-        listed.erase(listed.begin() + static_cast<std::ptrdiff_t>(index));
+        listed.erase(index);
         (list->begin() + removed.slot)->store(&stand_in_for_removed<T>, std::memory_order_release);
         ++removed_in_place;
     }
@@ -892,7 +950,7 @@ void concurrent_router<T>::publish(walk_list* built, const std::vector<listed_de
 {
     walk_list* const replaced = published.exchange(built, std::memory_order_acq_rel);
     // Assigned, not swapped, so that listed keeps the room it grew to.
-    listed.assign(next.begin(), next.end());
+    listed.assign(next);
     removed_in_place = 0;
     listed_as_added = as_added;
     retire(replaced, nullptr);
