@@ -256,4 +256,28 @@ TEST(concurrent_router_waits, nested_calls_of_other_routers_close_no_cycle)
     EXPECT_EQ(refused, 0);
 }
 
+// A wait whose removal came before another waiter's grace period began
+// waits for that one to end rather than start its own, and returns only
+// once the call that period waits for has returned.
+TEST(concurrent_router_waits, a_waiter_shares_a_grace_period_begun_after_its_removal)
+{
+    const watchdog w("two waits sharing one grace period");
+    router r;
+    held_call call;
+    const vessa::destination_id held = r.add_destination([&call](const int&) { return call.hold(), true; });
+    std::thread routing([&] { r.distribute(0); });
+    call.entered.wait();
+    r.remove_destination(held);
+    const std::uint64_t waits_before = readers_waited_for();
+    std::thread first([&] { r.synchronize(); });
+    while (readers_waited_for() == waits_before)
+        std::this_thread::yield();
+    const auto shared = [] { return vessa::detail::read_domain::of_process().grace_periods_shared.load(); };
+    EXPECT_FALSE(returns_while_inside(
+        call, [&] { r.remove_destination_and_wait(held); }, shared));
+    first.join();
+    routing.join();
+    EXPECT_EQ(readers_waited_for(), waits_before + 1) << "the second wait looked at the reader itself";
+}
+
 } // namespace

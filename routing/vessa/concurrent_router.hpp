@@ -131,11 +131,11 @@
 // allocate nothing once arrays are large enough. What a change unlisted is
 // destroyed at once when no thread but the one changing has routed through
 // the router since its last grace period, and otherwise once every routing
-// call that could read it has returned.
+// call that could read it has returned. Waiters that need a grace period at
+// the same moment share it.
 #ifndef VESSA_CONCURRENT_ROUTER_HPP
 #define VESSA_CONCURRENT_ROUTER_HPP
 
-#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstddef>
@@ -197,6 +197,7 @@ private:
     class walk;
     class walk_list;
     struct listed_destination;
+    class listed_list;
     struct retired;
     struct batch_frame;
     struct freeing_frame;
@@ -221,11 +222,13 @@ private:
     void unlist_all();
 
     // The rare paths: changes, waiting, and freeing what they unlisted.
-    // Whether id was listed, and whether all the change unlisted is freed
-    // already, as no other thread could be reading it.
+    // Whether id was listed, whether all the change unlisted is freed
+    // already, as no other thread could be reading it, and a bound above
+    // the stamps of what is left to free.
     struct change_done {
         bool listed;
         bool freed_alone;
+        std::uint64_t retired_below;
     };
     template <typename Change>
     change_done change_listed(destination_id id, Change change);
@@ -235,9 +238,9 @@ private:
     }
     std::unique_lock<std::mutex> take_if_read_alone();
     bool finish_change(std::unique_lock<std::mutex> freeing);
-    [[gnu::cold, gnu::noinline]] void wait_and_free(const char* operation);
+    [[gnu::cold, gnu::noinline]] void wait_and_free(const char* operation, std::uint64_t needed);
     [[gnu::cold, gnu::noinline]] void free_retired();
-    [[gnu::cold, gnu::noinline]] freed free_retired_waiting();
+    [[gnu::cold, gnu::noinline]] freed free_retired_waiting(std::uint64_t needed);
     void take_retired_before(std::uint64_t bound);
     void take_next_batch();
     bool free_taken();
@@ -249,6 +252,9 @@ private:
     // Under writer_mutex.
     void retire(walk_list* list, std::unique_ptr<destination<T>> copy);
     std::size_t listed_index(destination_id id) const;
+    // Above the stamp of all that is left to free: what a free under way
+    // took is past its grace period already.
+    std::uint64_t retired_bound() const { return retired_since.empty() ? 0 : retired_since.back().stamp + 1; }
     void append(const listed_destination& added);
     void unlist_at(std::size_t index);
     bool order_kept_without(std::size_t index) const;
@@ -279,7 +285,7 @@ private:
     mutable std::mutex writer_mutex;
     // In walk order; each names its entry in the published array, where
     // the entries between them are removed ones' stand-ins.
-    std::vector<listed_destination> listed;
+    listed_list listed;
     std::size_t removed_in_place = 0;
     // A walk calls each stand-in it meets: an array is built anew once
     // they would pass this many and an eighth of the listed.
@@ -332,7 +338,7 @@ public:
     // with room for as many more.
     static walk_list* make(std::vector<listed_destination>& order, walk_list*& spare)
     {
-        const std::size_t room = std::max<std::size_t>(8, 2 * order.size());
+        const std::size_t room = order.size() < 4 ? 8 : 2 * order.size();
         walk_list* list = nullptr;
         if (spare && spare->room > order.size()) {
             const std::size_t spare_room = spare->room;
@@ -389,7 +395,8 @@ private:
     {
         new (begin() + at) entry(walked);
         new (ids() + at) detail::id_serial(serial);
-        newest = std::max(newest, serial);
+        if (newest < serial)
+            newest = serial;
     }
 
     const std::size_t room;
@@ -417,6 +424,63 @@ struct concurrent_router<T>::listed_destination {
     std::size_t slot;
 
     destination<T>* walked() const { return stand_in ? stand_in : target; }
+};
+
+// The writers' list of the listed, in walk order: a vector whose front may
+// hold entries erased already, so that an erase shifts whichever side of
+// it is shorter, and removing the first, as objects ending their
+// destinations in the order they made them do, moves nothing.
+template <typename T>
+class concurrent_router<T>::listed_list {
+public:
+    std::size_t size() const { return items.size() - front; }
+    bool empty() const { return items.size() == front; }
+    listed_destination& operator[](std::size_t index) { return items[front + index]; }
+    const listed_destination& operator[](std::size_t index) const { return items[front + index]; }
+    listed_destination& back() { return items.back(); }
+    const listed_destination* begin() const { return items.data() + front; }
+    const listed_destination* end() const { return items.data() + items.size(); }
+
+    // Room to assign count without allocating.
+    void reserve(std::size_t count) { items.reserve(count); }
+    void assign(const std::vector<listed_destination>& next)
+    {
+        items.assign(next.begin(), next.end());
+        front = 0;
+    }
+    // Allocates nothing while the erased front makes room.
+    void push_back(const listed_destination& added)
+    {
+        if (front != 0 && items.size() == items.capacity())
+            drop_front();
+        items.push_back(added);
+    }
+    void erase(std::size_t index)
+    {
+        if (index >= size() / 2) {
+            items.erase(items.begin() + static_cast<std::ptrdiff_t>(front + index));
+            return;
+        }
+        for (std::size_t at = front + index; at != front; --at)
+            items[at] = items[at - 1];
+        ++front;
+    }
+    void swap(std::vector<listed_destination>& other) noexcept
+    {
+        drop_front();
+        items.swap(other);
+    }
+
+private:
+    void drop_front() noexcept
+    {
+        items.erase(items.begin(), items.begin() + static_cast<std::ptrdiff_t>(front));
+        front = 0;
+    }
+
+    std::vector<listed_destination> items;
+    // How many at the front of items are erased already.
+    std::size_t front = 0;
 };
 
 // What a change unlisted, kept until no routing call can read it.
@@ -645,10 +709,9 @@ bool concurrent_router<T>::install_default(std::unique_ptr<destination<T>> copy,
 template <typename T>
 void concurrent_router<T>::remove_scoped(destination_id id)
 {
-    if (change_listed(id, unlist_one()).freed_alone)
-        return;
-    if (!waiting_waits_for_itself())
-        wait_and_free(nullptr);
+    const change_done removed = change_listed(id, unlist_one());
+    if (!removed.freed_alone && !waiting_waits_for_itself())
+        wait_and_free(nullptr, removed.retired_below);
 }
 
 // Walks under way keep the array they began with: the list is reordered
@@ -708,7 +771,7 @@ void concurrent_router<T>::unlist_all()
         std::vector<listed_destination> none;
         walk_list* const built = build(none);
         std::vector<listed_destination> unlisted;
-        unlisted.swap(listed);
+        listed.swap(unlisted);
         publish(built, none, true);
         for (const listed_destination& d : unlisted) {
             retire(nullptr, std::unique_ptr<destination<T>>(d.target));
@@ -734,19 +797,21 @@ template <typename Change>
 typename concurrent_router<T>::change_done concurrent_router<T>::change_listed(destination_id id, Change change)
 {
     std::unique_lock<std::mutex> freeing;
+    std::uint64_t retired_below = 0;
     {
         const std::lock_guard<std::mutex> lock(writer_mutex);
         unlist_expired();
         const std::size_t index = listed_index(id);
         if (index == listed.size())
-            return {false, false};
+            return {false, false, retired_bound()};
         // Room for what the change may retire, so that a failure leaves
         // all as it was.
         retired_since.reserve(retired_since.size() + 2);
         change(index);
+        retired_below = retired_bound();
         freeing = take_if_read_alone();
     }
-    return {true, finish_change(std::move(freeing))};
+    return {true, finish_change(std::move(freeing)), retired_below};
 }
 
 template <typename T>
@@ -755,7 +820,7 @@ bool concurrent_router<T>::remove_destination_and_wait(destination_id id)
     refuse_to_wait_inside("remove_destination_and_wait");
     const change_done removed = change_listed(id, unlist_one());
     if (!removed.freed_alone)
-        wait_and_free("remove_destination_and_wait");
+        wait_and_free("remove_destination_and_wait", removed.retired_below);
     return removed.listed;
 }
 
@@ -763,7 +828,9 @@ template <typename T>
 void concurrent_router<T>::synchronize()
 {
     refuse_to_wait_inside("synchronize");
-    wait_and_free("synchronize");
+    // A grace period that begins from here on: every routing call under
+    // way is waited for, whatever it reads.
+    wait_and_free("synchronize", readers.retire_stamp() + 1);
 }
 
 // Under writer_mutex, with room reserved in retired_since.
@@ -832,7 +899,8 @@ void concurrent_router<T>::unlist_at(std::size_t index)
     }
     const bool in_place = as_added || order_kept_without(index);
     walk_list* built = nullptr;
-    if (!in_place || removed_in_place + 1 > std::max(stand_ins_kept, (listed.size() - 1) / 8)) {
+    const std::size_t eighth = (listed.size() - 1) / 8;
+    if (!in_place || removed_in_place + 1 > (eighth < stand_ins_kept ? stand_ins_kept : eighth)) {
         if (as_added) {
             next_listed.assign(listed.begin(), listed.end());
             next_listed.erase(next_listed.begin() + static_cast<std::ptrdiff_t>(index));
@@ -843,7 +911,7 @@ void concurrent_router<T>::unlist_at(std::size_t index)
         publish(built, next_listed, listed_as_added);
     } else {
         walk_list* const list = published.load(std::memory_order_relaxed);
-        listed.erase(listed.begin() + static_cast<std::ptrdiff_t>(index));
+        listed.erase(index);
         (list->begin() + removed.slot)->store(&stand_in_for_removed<T>, std::memory_order_release);
         ++removed_in_place;
     }
@@ -882,7 +950,7 @@ void concurrent_router<T>::publish(walk_list* built, const std::vector<listed_de
 {
     walk_list* const replaced = published.exchange(built, std::memory_order_acq_rel);
     // Assigned, not swapped, so that listed keeps the room it grew to.
-    listed.assign(next.begin(), next.end());
+    listed.assign(next);
     removed_in_place = 0;
     listed_as_added = as_added;
     retire(replaced, nullptr);
@@ -908,10 +976,12 @@ void concurrent_router<T>::replace_in_walks(detail::id_serial serial, const dest
         if (!r.list || !r.list->may_hold(serial))
             continue;
         entry* const last = r.list->begin() + r.list->size();
-        const auto meets = [met](const entry& e) { return e.load(std::memory_order_relaxed) == met; };
-        entry* const found = std::find_if(r.list->begin(), last, meets);
-        if (found != last)
-            found->store(instead, std::memory_order_release);
+        for (entry* e = r.list->begin(); e != last; ++e) {
+            if (e->load(std::memory_order_relaxed) == met) {
+                e->store(instead, std::memory_order_release);
+                break;
+            }
+        }
     }
     for (batch_frame* frame = batch_frame::innermost; frame; frame = frame->outer) {
         if (frame->router == this && frame->offered == met)
@@ -992,14 +1062,14 @@ void concurrent_router<T>::free_retired()
 }
 
 // Waits, when another thread may be inside, until no routing call can
-// read what was unlisted so far, and frees it; again while the destructors
-// it ran unlisted more. Throws for operation (or, with none, gives up the
-// wait) when the thread it would wait for waits for this one.
+// read what was retired below needed, and frees it; again while the
+// destructors it ran unlisted more. Throws for operation (or, with none,
+// gives up the wait) when the thread it would wait for waits for this one.
 template <typename T>
-void concurrent_router<T>::wait_and_free(const char* operation)
+void concurrent_router<T>::wait_and_free(const char* operation, std::uint64_t needed)
 {
-    for (;;) {
-        const freed result = free_retired_waiting();
+    for (;; needed = readers.retire_stamp() + 1) {
+        const freed result = free_retired_waiting(needed);
         if (result == freed::all)
             return;
         if (result == freed::refused) {
@@ -1012,10 +1082,13 @@ void concurrent_router<T>::wait_and_free(const char* operation)
 }
 
 template <typename T>
-typename concurrent_router<T>::freed concurrent_router<T>::free_retired_waiting()
+typename concurrent_router<T>::freed concurrent_router<T>::free_retired_waiting(std::uint64_t needed)
 {
     std::uint64_t bound = readers.bound_of_retired();
     if (!readers.read_by_caller_alone()) {
+        // Below the bound just taken: a grace period that another waiter
+        // began since what this one needs was retired may serve.
+        bound = needed;
         if (readers.wait_for_readers(bound) == detail::read_site::waited::refused_for_cycle)
             return freed::refused;
     }
@@ -1039,9 +1112,9 @@ void concurrent_router<T>::take_retired_before(std::uint64_t bound)
 {
     const std::lock_guard<std::mutex> lock(writer_mutex);
     // Stamps grow along retired_since: what is taken comes first.
-    const auto kept = std::partition_point(retired_since.begin(), retired_since.end(),
-                                           [bound](const retired& r) { return r.stamp < bound; });
-    to_free = static_cast<std::size_t>(kept - retired_since.begin());
+    to_free = 0;
+    while (to_free < retired_since.size() && retired_since[to_free].stamp < bound)
+        ++to_free;
     left_retired = retired_since.size() - to_free;
     take_next_batch();
 }
@@ -1052,14 +1125,14 @@ void concurrent_router<T>::take_retired_before(std::uint64_t bound)
 template <typename T>
 void concurrent_router<T>::take_next_batch()
 {
-    freeing_count = std::min(to_free, free_batch);
-    const auto taken = retired_since.begin() + static_cast<std::ptrdiff_t>(freeing_count);
+    freeing_count = to_free < free_batch ? to_free : free_batch;
     // Past its grace period an array may be written again: the largest is
     // kept for the next rebuild.
-    for (auto r = retired_since.begin(); r != taken; ++r)
-        walk_list::keep_larger(r->list, spare_list);
-    std::move(retired_since.begin(), taken, freeing_now.begin());
-    retired_since.erase(retired_since.begin(), taken);
+    for (std::size_t i = 0; i < freeing_count; ++i) {
+        walk_list::keep_larger(retired_since[i].list, spare_list);
+        freeing_now[i] = std::move(retired_since[i]);
+    }
+    retired_since.erase(retired_since.begin(), retired_since.begin() + static_cast<std::ptrdiff_t>(freeing_count));
     to_free -= freeing_count;
     retired_count.store(retired_since.size(), std::memory_order_relaxed);
 }

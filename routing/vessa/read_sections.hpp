@@ -32,7 +32,6 @@
 #ifndef VESSA_READ_SECTIONS_HPP
 #define VESSA_READ_SECTIONS_HPP
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -101,7 +100,10 @@ public:
     // still inside, raising bound to what it waited for. Must not be
     // called from inside a section of this site. Refuses, without waiting,
     // to wait for a thread that waits for the caller; refused, it leaves
-    // the site as shared as it was. Allocates nothing.
+    // the site as shared as it was. Allocates nothing. A caller inside no
+    // section waits, when it can, for the end of another waiter's grace
+    // period that began after what it needs was retired, instead of
+    // starting its own.
     waited wait_for_readers(std::uint64_t& bound);
 
 private:
@@ -112,6 +114,7 @@ private:
     bool reading_here(const reader_record& record) const;
     static bool reads(const reader_record& record, const void* site, const void* any_site);
     bool waits_for(const reader_record& waiter, const reader_record& other) const;
+    bool share_grace_period(reader_record& own, std::uint64_t& bound);
     void
     wait_while_inside(const reader_record& record, std::uint64_t retired, const reader_record& own, waited& result);
 
@@ -121,6 +124,10 @@ private:
     // reader's acquire load of any later value synchronizes with the
     // writer's last check (docs/threads.md, pair 3).
     std::atomic<const reader_record*> sole_reader;
+    // The bound of a grace period under way, or 0; and the greatest bound
+    // a grace period of this site has reached (docs/threads.md, pair 9).
+    std::atomic<std::uint64_t> grace_under_way{0};
+    std::atomic<std::uint64_t> grace_passed{0};
 };
 
 // Scope of one read. Sections nest; only the outermost one of a thread
@@ -289,6 +296,8 @@ public:
     // For tests, which meet a wait by it: how many times a waiter has
     // found a reader it must wait for. Last, away from what readers load.
     std::atomic<std::uint64_t> readers_waited_for{0};
+    // How many times a waiter has waited for another's grace period.
+    std::atomic<std::uint64_t> grace_periods_shared{0};
 };
 
 // The record this thread uses, trivial so that reaching it needs no check
@@ -390,7 +399,7 @@ void read_section::leave_nested(reader_record& record)
 
 inline std::size_t read_section::nested_slot(std::size_t depth)
 {
-    return std::min(depth, reader_record::nested_slots - 1);
+    return depth < reader_record::nested_slots ? depth : reader_record::nested_slots - 1;
 }
 
 inline read_site::read_site() : domain(read_domain::of_process()), sole_reader(&domain.own_record()) {}
@@ -407,8 +416,11 @@ inline bool read_site::inside() const
         return false;
     if (own.reading.load(std::memory_order_relaxed) == this)
         return true;
-    return std::any_of(own.nested.begin(), own.nested.end(),
-                       [this](const reader_record::nested_section& nested) { return nested.site == this; });
+    for (const reader_record::nested_section& nested : own.nested) {
+        if (nested.site == this)
+            return true;
+    }
+    return false;
 }
 
 // A read-modify-write, not a load: a reader that sees a later epoch, even
@@ -444,11 +456,12 @@ inline bool read_site::reads(const reader_record& record, const void* site, cons
 {
     if (record.reading.load(std::memory_order_acquire) == site)
         return true;
-    return std::any_of(std::begin(record.nested_reading), std::end(record.nested_reading),
-                       [site, any_site](const std::atomic<const void*>& slot) {
-                           const void* const nested = slot.load(std::memory_order_acquire);
-                           return nested == site || nested == any_site;
-                       });
+    for (const std::atomic<const void*>& slot : record.nested_reading) {
+        const void* const nested = slot.load(std::memory_order_acquire);
+        if (nested == site || nested == any_site)
+            return true;
+    }
+    return false;
 }
 
 inline std::uint64_t read_site::oldest_reader()
@@ -466,7 +479,7 @@ inline std::uint64_t read_site::oldest_reader()
     domain.for_each_record([&](const reader_record& record) {
         const std::uint64_t entered = record.entered.load(std::memory_order_acquire);
         if (entered != 0 && reading_here(record)) {
-            oldest = std::min(oldest, entered);
+            oldest = entered < oldest ? entered : oldest;
             others_inside = others_inside || &record != &own;
         }
     });
@@ -505,25 +518,47 @@ public:
         own.waiting_for.store(nullptr, std::memory_order_seq_cst);
         if (!kept)
             site.sole_reader.exchange(site.domain.shared_marker(), std::memory_order_acq_rel);
+        // Release, after the raise of keep(): a waiter that reads its end
+        // sees whether it passed (pair 9). Another's may have replaced it.
+        site.grace_under_way.compare_exchange_strong(announced, 0, std::memory_order_release,
+                                                     std::memory_order_relaxed);
     }
     sole_reader_claim(const sole_reader_claim&) = delete;
     sole_reader_claim& operator=(const sole_reader_claim&) = delete;
 
-    // The wait is over: every reader it could miss is marked.
-    void keep() { kept = true; }
+    // The grace period that ends past bound is under way.
+    void announce(std::uint64_t bound)
+    {
+        announced = bound;
+        site.grace_under_way.store(bound, std::memory_order_relaxed);
+    }
+    // The wait is over: every reader it could miss is marked, and what was
+    // retired below the bound announced can be freed.
+    void keep()
+    {
+        kept = true;
+        std::uint64_t passed = site.grace_passed.load(std::memory_order_relaxed);
+        while (passed < announced
+               && !site.grace_passed.compare_exchange_weak(passed, announced, std::memory_order_release,
+                                                           std::memory_order_relaxed)) {}
+    }
 
 private:
     read_site& site;
     reader_record& own;
     bool kept = false;
+    std::uint64_t announced = 0;
 };
 
 inline read_site::waited read_site::wait_for_readers(std::uint64_t& bound)
 {
     reader_record& own = domain.own_record();
+    if (own.entered.load(std::memory_order_relaxed) == 0 && share_grace_period(own, bound))
+        return waited::done;
     sole_reader_claim claim(*this, own);
     const std::uint64_t retired = domain.epoch.fetch_add(1, std::memory_order_acq_rel);
     bound = retired + 1;
+    claim.announce(bound);
     own.waiting_until.store(retired, std::memory_order_seq_cst);
     own.waiting_for.store(this, std::memory_order_seq_cst);
     domain.heavy_fence();
@@ -537,6 +572,36 @@ inline read_site::waited read_site::wait_for_readers(std::uint64_t& bound)
     if (result == waited::done)
         claim.keep();
     return result;
+}
+
+// When the grace period under way, if any, began after what was retired
+// below bound (its epoch is at least bound - 1), waits for it to end, and
+// returns whether it passed, raising bound to what it passed. A caller
+// inside no section alone: none waits for it as a reader, and while it
+// waits its marks tell a thread its free waits for that it waits in turn.
+inline bool read_site::share_grace_period(reader_record& own, std::uint64_t& bound)
+{
+    const pause_between_looks pause;
+    for (std::uint64_t shared = 0;; pause()) {
+        // Acquire, the end first: one seen over shows whether it passed.
+        const std::uint64_t under_way = grace_under_way.load(std::memory_order_acquire);
+        const std::uint64_t passed = grace_passed.load(std::memory_order_acquire);
+        const bool served = passed >= bound;
+        if (served || under_way < bound) {
+            if (shared != 0)
+                own.waiting_for.store(nullptr, std::memory_order_seq_cst);
+            if (served)
+                bound = passed;
+            return served;
+        }
+        if (under_way != shared) {
+            if (shared == 0)
+                domain.grace_periods_shared.fetch_add(1, std::memory_order_relaxed);
+            shared = under_way;
+            own.waiting_until.store(under_way - 1, std::memory_order_seq_cst);
+            own.waiting_for.store(this, std::memory_order_seq_cst);
+        }
+    }
 }
 
 inline void read_site::wait_while_inside(const reader_record& record, std::uint64_t retired, const reader_record& own,
@@ -615,10 +680,13 @@ reader_record& read_domain::find_or_register()
 #endif
     if (!record) {
         const std::lock_guard<std::mutex> lock(mutex);
-        const auto free = std::find_if(records.begin(), records.end(), [](const auto& r) { return !r->in_use; });
-        if (free != records.end()) {
-            record = free->get();
-        } else {
+        for (const auto& unused : records) {
+            if (!unused->in_use) {
+                record = unused.get();
+                break;
+            }
+        }
+        if (!record) {
             records.push_back(std::make_unique<reader_record>(*this));
             record = records.back().get();
         }
