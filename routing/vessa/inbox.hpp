@@ -63,22 +63,17 @@
 #ifndef VESSA_INBOX_HPP
 #define VESSA_INBOX_HPP
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <climits>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <thread>
-#include <type_traits>
 #include <utility>
-#include <vector>
 
 #include <vessa/batch.hpp>
 #include <vessa/read_sections.hpp>
@@ -88,6 +83,9 @@
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
+#else
+#include <condition_variable>
+#include <mutex>
 #endif
 
 namespace vessa {
@@ -199,16 +197,50 @@ private:
 
 namespace detail {
 
-// The lanes a thread holds, in every inbox it posted to.
+// A lane a thread holds.
+struct held_lane {
+    inbox_identity inbox;
+    std::weak_ptr<void> owner;
+    void* lane;
+    std::atomic<bool>* in_use;
+    std::atomic<unsigned>* holder_forks;
+    held_lane* next;
+};
+
+// The lanes a thread holds, in every inbox it posted to: a list, which
+// every file that posts compiles in less time than a vector.
 struct held_lanes {
-    struct held {
-        inbox_identity inbox;
-        std::weak_ptr<void> owner;
-        void* lane;
-        std::atomic<bool>* in_use;
-        std::atomic<unsigned>* holder_forks;
-    };
-    std::vector<held> all;
+    held_lanes() = default;
+    held_lanes(const held_lanes&) = delete;
+    held_lanes& operator=(const held_lanes&) = delete;
+    ~held_lanes()
+    {
+        while (first)
+            delete std::exchange(first, first->next);
+    }
+
+    // The thread's lane in the inbox, or null.
+    void* find(const inbox_identity& inbox) const
+    {
+        for (const held_lane* h = first; h; h = h->next) {
+            if (h->inbox == inbox)
+                return h->lane;
+        }
+        return nullptr;
+    }
+
+    // Forgets the lanes of inboxes destroyed since.
+    void forget_expired()
+    {
+        for (held_lane** h = &first; *h;) {
+            if ((*h)->owner.expired())
+                delete std::exchange(*h, (*h)->next);
+            else
+                h = &(*h)->next;
+        }
+    }
+
+    held_lane* first = nullptr;
 };
 
 // How many forks this process's line has been through, counted in each
@@ -232,9 +264,9 @@ inline thread_local last_lane last_used_lane{{nullptr, 0}, nullptr};
 inline void give_back_lanes(void* held)
 {
     const std::unique_ptr<held_lanes> released(static_cast<held_lanes*>(held));
-    for (const held_lanes::held& h : released->all) {
-        if (const std::shared_ptr<void> alive = h.owner.lock())
-            h.in_use->store(false, std::memory_order_release);
+    for (const held_lane* h = released->first; h; h = h->next) {
+        if (const std::shared_ptr<void> alive = h->owner.lock())
+            h->in_use->store(false, std::memory_order_release);
     }
     lanes_held_here = nullptr;
     last_used_lane = {{nullptr, 0}, nullptr};
@@ -248,9 +280,9 @@ inline void keep_own_lanes_in_child()
     const unsigned forks = forks_seen.fetch_add(1, std::memory_order_relaxed) + 1;
     if (!lanes_held_here)
         return;
-    for (const held_lanes::held& h : lanes_held_here->all) {
-        if (const std::shared_ptr<void> alive = h.owner.lock())
-            h.holder_forks->store(forks, std::memory_order_relaxed);
+    for (const held_lane* h = lanes_held_here->first; h; h = h->next) {
+        if (const std::shared_ptr<void> alive = h->owner.lock())
+            h->holder_forks->store(forks, std::memory_order_relaxed);
     }
 }
 
@@ -553,16 +585,13 @@ typename inbox<T>::lane& inbox<T>::own_lane()
 template <typename T>
 typename inbox<T>::lane& inbox<T>::join()
 {
-    std::vector<detail::held_lanes::held>& held = detail::own_held_lanes().all;
-    lane* found = nullptr;
-    for (const detail::held_lanes::held& h : held) {
-        if (h.inbox == identity)
-            found = static_cast<lane*>(h.lane);
-    }
+    detail::held_lanes& held = detail::own_held_lanes();
+    lane* found = static_cast<lane*>(held.find(identity));
     if (!found) {
-        held.erase(std::remove_if(held.begin(), held.end(), [](const auto& h) { return h.owner.expired(); }),
-                   held.end());
-        held.reserve(held.size() + 1);
+        held.forget_expired();
+        // Made before a lane is taken, so that nothing throws after.
+        std::unique_ptr<detail::held_lane> entry(
+            new detail::held_lane{identity, all, nullptr, nullptr, nullptr, held.first});
         for (lane* l = all->first.load(std::memory_order_acquire); l && !found; l = l->next_lane) {
             bool free = false;
             if (l->in_use.compare_exchange_strong(free, true, std::memory_order_acquire))
@@ -579,7 +608,10 @@ typename inbox<T>::lane& inbox<T>::join()
                 ;
             found = made.release();
         }
-        held.push_back({identity, all, found, &found->in_use, &found->holder_forks});
+        entry->lane = found;
+        entry->in_use = &found->in_use;
+        entry->holder_forks = &found->holder_forks;
+        held.first = entry.release();
     }
     detail::last_used_lane = {identity, found};
     return *found;
