@@ -127,7 +127,7 @@ private:
 
 // What an inbox does whatever its values are: lanes, room, close() and
 // the owner's waits. Not a template, so that a file compiles it once
-// however many types it posts, and cheaper to compile than one.
+// however many types it posts.
 class inbox_core {
 public:
     explicit inbox_core(std::size_t capacity);
