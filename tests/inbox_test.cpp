@@ -462,6 +462,26 @@ TEST(inbox, posts_from_a_threads_exit_keep_their_own_lane)
     EXPECT_EQ(routed.offered, expected);
 }
 
+// A thread that posts into one inbox, then another, keeps its lane in the
+// first, while it forgets the lane of an inbox destroyed meanwhile: a
+// second lane would be routed before the first.
+TEST(inbox, a_thread_keeps_its_lane_while_it_posts_elsewhere)
+{
+    vessa::inbox<item> first;
+    {
+        vessa::inbox<item> gone;
+        EXPECT_TRUE(gone.post(make_item(0, 0)));
+    }
+    EXPECT_TRUE(first.post(make_item(0, 0)));
+    vessa::inbox<item> second;
+    EXPECT_TRUE(second.post(make_item(0, 0)));
+    EXPECT_TRUE(first.post(make_item(0, 1)));
+    recorder routed;
+    first.route(routed.router);
+    const std::vector<std::pair<unsigned, unsigned>> expected{{0, 0}, {0, 1}};
+    EXPECT_EQ(routed.offered, expected);
+}
+
 // Yields 0 to 9, and runs wait_before(n) before it moves on to n.
 class waiting_input {
 public:

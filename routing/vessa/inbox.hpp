@@ -63,22 +63,17 @@
 #ifndef VESSA_INBOX_HPP
 #define VESSA_INBOX_HPP
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <climits>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <thread>
-#include <type_traits>
 #include <utility>
-#include <vector>
 
 #include <vessa/batch.hpp>
 #include <vessa/read_sections.hpp>
@@ -88,6 +83,9 @@
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
+#else
+#include <condition_variable>
+#include <mutex>
 #endif
 
 namespace vessa {
@@ -102,10 +100,97 @@ struct inbox_identity {
     bool operator==(const inbox_identity& other) const { return number == other.number && counter == other.counter; }
 };
 
+struct inbox_block;
+struct inbox_lane;
+struct inbox_lanes;
+
+// A word a thread sleeps on until another changes it and wakes it: a
+// futex on Linux, a mutex and condition variable elsewhere.
+class parking {
+public:
+    using clock = std::chrono::steady_clock;
+
+    std::atomic<std::uint32_t> word{0};
+
+    // Sleeps while word holds expected, until woken or past deadline (null:
+    // none). May return early: callers look again.
+    void sleep_while(std::uint32_t expected, const clock::time_point* deadline);
+    // Wakes every sleeper; callers change word first.
+    void wake_all();
+
+private:
+#if !defined(__linux__)
+    std::mutex mutex;
+    std::condition_variable changed;
+#endif
+};
+
+// What an inbox does whatever its values are: lanes, room, close() and
+// the owner's waits. Not a template, so that a file compiles it once
+// however many types it posts.
+class inbox_core {
+public:
+    explicit inbox_core(std::size_t capacity);
+    inbox_core(const inbox_core&) = delete;
+    inbox_core& operator=(const inbox_core&) = delete;
+
+    // Waits until values can be routed (true), or the inbox is closed and
+    // empty (false).
+    bool wait();
+    // As wait, also false once the timeout has passed.
+    template <typename Rep, typename Period>
+    bool wait_for(const std::chrono::duration<Rep, Period>& timeout);
+
+    // Refuses every later post, waits for the posts under way, and wakes
+    // the owner.
+    void close();
+    bool closed() const { return is_closed.load(std::memory_order_acquire); }
+
+protected:
+    class posting;
+    using lane = inbox_lane;
+    using clock = parking::clock;
+
+    ~inbox_core() = default;
+
+    // make_block makes the first block of a new lane.
+    lane& own_lane(inbox_block* (*make_block)());
+    // Declared inline here: GCC warns of an inline definition after noinline.
+    [[gnu::cold, gnu::noinline]] inline lane& join(inbox_block* (*make_block)());
+    [[gnu::noinline]] inline bool reserve(bool waits);
+    [[gnu::cold, gnu::noinline]] inline bool wait_for_room();
+    void release_room(std::size_t count);
+    void wake_if_asleep();
+    [[gnu::cold, gnu::noinline]] inline void wake_owner();
+
+    static void recycle(lane& l);
+    bool has_values() const;
+    bool wait_until(const clock::time_point* deadline);
+    bool sleep_until(const clock::time_point* deadline);
+
+    const std::size_t capacity;
+    const inbox_identity identity;
+    // Whose fences order posts against close(), shared with the routers.
+    const read_domain& domain;
+    // Shared with the threads that post, which give their lane back when
+    // they exit if the inbox is still alive.
+    std::shared_ptr<inbox_lanes> all;
+    std::atomic<bool> is_closed{false};
+    // Set once every post that began before close() has ended.
+    std::atomic<bool> close_done{false};
+
+    // Bounded only: values queued, and the posts waiting for room.
+    std::atomic<std::size_t> queued{0};
+    std::atomic<unsigned> room_waiters{0};
+    parking room;
+    // 1 while the owner sleeps or is about to.
+    parking owner;
+};
+
 } // namespace detail
 
 template <typename T>
-class inbox {
+class inbox : private detail::inbox_core {
 public:
     // Unbounded.
     inbox();
@@ -135,63 +220,22 @@ public:
     template <typename Router>
     std::size_t route(Router& router);
 
-    // Waits until values can be routed (true), or the inbox is closed and
-    // empty (false).
-    bool wait();
-    // As wait, also false once the timeout has passed.
-    template <typename Rep, typename Period>
-    bool wait_for(const std::chrono::duration<Rep, Period>& timeout);
-
-    // Refuses every later post, waits for the posts under way, and wakes
-    // the owner.
-    void close();
-    bool closed() const { return is_closed.load(std::memory_order_acquire); }
+    using inbox_core::close;
+    using inbox_core::closed;
+    using inbox_core::wait;
+    using inbox_core::wait_for;
 
 private:
     struct block;
-    struct lane;
-    struct lanes;
-    class posting;
-    class parking;
-    using clock = std::chrono::steady_clock;
 
-    lane& own_lane();
-    [[gnu::cold, gnu::noinline]] lane& join();
+    static detail::inbox_block* make_block() { return new block; }
     template <typename V>
     bool post_one(lane& l, V&& value, bool waits);
-    [[gnu::noinline]] bool reserve(bool waits);
-    [[gnu::cold, gnu::noinline]] bool wait_for_room();
-    void release_room(std::size_t count);
     template <typename V>
     static void put(lane& l, V&& value);
     [[gnu::cold, gnu::noinline]] static void next_block(lane& l);
-    void wake_if_asleep();
-    [[gnu::cold, gnu::noinline]] void wake_owner();
-
     template <typename Router>
     std::size_t route_lane(lane& l, Router& router);
-    static void recycle(lane& l);
-    bool has_values() const;
-    bool wait_until(const clock::time_point* deadline);
-    bool sleep_until(const clock::time_point* deadline);
-
-    const std::size_t capacity;
-    const detail::inbox_identity identity;
-    // Whose fences order posts against close(), shared with the routers.
-    const detail::read_domain& domain;
-    // Shared with the threads that post, which give their lane back when
-    // they exit if the inbox is still alive.
-    std::shared_ptr<lanes> all;
-    std::atomic<bool> is_closed{false};
-    // Set once every post that began before close() has ended.
-    std::atomic<bool> close_done{false};
-
-    // Bounded only: values queued, and the posts waiting for room.
-    std::atomic<std::size_t> queued{0};
-    std::atomic<unsigned> room_waiters{0};
-    parking room;
-    // 1 while the owner sleeps or is about to.
-    parking owner;
 };
 
 // ---------------------------------------------------------------------
@@ -199,16 +243,50 @@ private:
 
 namespace detail {
 
-// The lanes a thread holds, in every inbox it posted to.
+// A lane a thread holds.
+struct held_lane {
+    inbox_identity inbox;
+    std::weak_ptr<void> owner;
+    void* lane;
+    std::atomic<bool>* in_use;
+    std::atomic<unsigned>* holder_forks;
+    held_lane* next;
+};
+
+// The lanes a thread holds, in every inbox it posted to: a list, which
+// every file that posts compiles in less time than a vector.
 struct held_lanes {
-    struct held {
-        inbox_identity inbox;
-        std::weak_ptr<void> owner;
-        void* lane;
-        std::atomic<bool>* in_use;
-        std::atomic<unsigned>* holder_forks;
-    };
-    std::vector<held> all;
+    held_lanes() = default;
+    held_lanes(const held_lanes&) = delete;
+    held_lanes& operator=(const held_lanes&) = delete;
+    ~held_lanes()
+    {
+        while (first)
+            delete std::exchange(first, first->next);
+    }
+
+    // The thread's lane in the inbox, or null.
+    void* find(const inbox_identity& inbox) const
+    {
+        for (const held_lane* h = first; h; h = h->next) {
+            if (h->inbox == inbox)
+                return h->lane;
+        }
+        return nullptr;
+    }
+
+    // Forgets the lanes of inboxes destroyed since.
+    void forget_expired()
+    {
+        for (held_lane** h = &first; *h;) {
+            if ((*h)->owner.expired())
+                delete std::exchange(*h, (*h)->next);
+            else
+                h = &(*h)->next;
+        }
+    }
+
+    held_lane* first = nullptr;
 };
 
 // How many forks this process's line has been through, counted in each
@@ -232,9 +310,9 @@ inline thread_local last_lane last_used_lane{{nullptr, 0}, nullptr};
 inline void give_back_lanes(void* held)
 {
     const std::unique_ptr<held_lanes> released(static_cast<held_lanes*>(held));
-    for (const held_lanes::held& h : released->all) {
-        if (const std::shared_ptr<void> alive = h.owner.lock())
-            h.in_use->store(false, std::memory_order_release);
+    for (const held_lane* h = released->first; h; h = h->next) {
+        if (const std::shared_ptr<void> alive = h->owner.lock())
+            h->in_use->store(false, std::memory_order_release);
     }
     lanes_held_here = nullptr;
     last_used_lane = {{nullptr, 0}, nullptr};
@@ -248,9 +326,9 @@ inline void keep_own_lanes_in_child()
     const unsigned forks = forks_seen.fetch_add(1, std::memory_order_relaxed) + 1;
     if (!lanes_held_here)
         return;
-    for (const held_lanes::held& h : lanes_held_here->all) {
-        if (const std::shared_ptr<void> alive = h.owner.lock())
-            h.holder_forks->store(forks, std::memory_order_relaxed);
+    for (const held_lane* h = lanes_held_here->first; h; h = h->next) {
+        if (const std::shared_ptr<void> alive = h->owner.lock())
+            h->holder_forks->store(forks, std::memory_order_relaxed);
     }
 }
 
@@ -309,47 +387,21 @@ inline inbox_identity next_inbox_identity()
 
 } // namespace detail
 
-// A word a thread sleeps on until another changes it and wakes it: a
-// futex on Linux, a mutex and condition variable elsewhere.
-template <typename T>
-class inbox<T>::parking {
-public:
-    std::atomic<std::uint32_t> word{0};
-
-    // Sleeps while word holds expected, until woken or past deadline (null:
-    // none). May return early: callers look again.
-    void sleep_while(std::uint32_t expected, const clock::time_point* deadline);
-    // Wakes every sleeper; callers change word first.
-    void wake_all();
-
-private:
-#if !defined(__linux__)
-    std::mutex mutex;
-    std::condition_variable changed;
-#endif
-};
-
-template <typename T>
-struct inbox<T>::block {
-    static constexpr std::size_t values = batch<T>::capacity;
-
-    void* slot_address(std::size_t index) { return storage + index * sizeof(T); }
-    T* slot(std::size_t index) { return std::launder(reinterpret_cast<T*>(slot_address(index))); }
-
-    alignas(T) unsigned char storage[values * sizeof(T)];
-    // The next block of the lane, or of the spares.
-    block* next = nullptr;
-};
-
 // One posting thread's values. Each side keeps its fields on a cache line
 // of its own.
-template <typename T>
-struct inbox<T>::lane {
+namespace detail {
+
+// The next block of a lane, or of its spares, heads every block.
+struct inbox_block {
+    inbox_block* next = nullptr;
+};
+
+struct inbox_lane {
     // The poster's.
-    alignas(64) block* tail = nullptr;
+    alignas(64) inbox_block* tail = nullptr;
     // How many values the lane held before the tail block.
     std::size_t tail_first = 0;
-    block* own_spares = nullptr;
+    inbox_block* own_spares = nullptr;
     // Set while a post is under way: only close() reads it.
     std::atomic<bool> in_post{false};
     // detail::forks_seen when the holder took the lane.
@@ -360,12 +412,12 @@ struct inbox<T>::lane {
     // Held by a live thread.
     std::atomic<bool> in_use{true};
     // Routed blocks, pushed by the owner and taken by the poster.
-    std::atomic<block*> spares{nullptr};
+    std::atomic<inbox_block*> spares{nullptr};
     // Set before the lane is published, never changed.
-    lane* next_lane = nullptr;
+    inbox_lane* next_lane = nullptr;
 
     // The owner's.
-    alignas(64) block* head = nullptr;
+    alignas(64) inbox_block* head = nullptr;
     std::size_t head_index = 0;
     std::size_t routed = 0;
     // What the route() under way routes up to.
@@ -373,31 +425,29 @@ struct inbox<T>::lane {
 };
 
 // Every lane, pushed at the front and kept until the inbox's last user goes.
-template <typename T>
-struct inbox<T>::lanes {
-    lanes() = default;
-    lanes(const lanes&) = delete;
-    lanes& operator=(const lanes&) = delete;
-    ~lanes()
+struct inbox_lanes {
+    inbox_lanes() = default;
+    inbox_lanes(const inbox_lanes&) = delete;
+    inbox_lanes& operator=(const inbox_lanes&) = delete;
+    ~inbox_lanes()
     {
-        for (lane* l = first.load(std::memory_order_acquire); l;) {
-            lane* const next = l->next_lane;
+        for (inbox_lane* l = first.load(std::memory_order_acquire); l;) {
+            inbox_lane* const next = l->next_lane;
             delete l;
             l = next;
         }
     }
 
-    std::atomic<lane*> first{nullptr};
+    std::atomic<inbox_lane*> first{nullptr};
 };
 
 // A post under way, from before it reads the closed flag to after its
 // last touch of the inbox: close() waits for it to end. Announced before
 // the closed flag is read; close() stores the flag before it reads the
 // announcements, and the heavy fence on its side orders both.
-template <typename T>
-class inbox<T>::posting {
+class inbox_core::posting {
 public:
-    posting(lane& l, const detail::read_domain& domain) : own(l)
+    posting(lane& l, const read_domain& domain) : own(l)
     {
         own.in_post.store(true, std::memory_order_relaxed);
         domain.reader_fence();
@@ -410,17 +460,272 @@ private:
     lane& own;
 };
 
+inline inbox_core::inbox_core(std::size_t bound)
+    : capacity(bound), identity(next_inbox_identity()),
+      // Made before any post, so that it has decided whether posters fence
+      // themselves.
+      domain(read_domain::of_process()), all(std::make_shared<inbox_lanes>())
+{
+}
+
+inline bool inbox_core::wait() { return wait_until(nullptr); }
+
+template <typename Rep, typename Period>
+bool inbox_core::wait_for(const std::chrono::duration<Rep, Period>& timeout)
+{
+    const clock::time_point now = clock::now();
+    // A timeout that the clock cannot add, by far, is none.
+    if (std::chrono::duration<double>(timeout) >= std::chrono::duration<double>(clock::time_point::max() - now) / 2)
+        return wait_until(nullptr);
+    const clock::time_point deadline = now + std::chrono::ceil<clock::duration>(timeout);
+    return wait_until(&deadline);
+}
+
+// Pairs with posting: its store of the flag, then the heavy fence, then
+// its reads of the announcements.
+inline void inbox_core::close()
+{
+    is_closed.store(true, std::memory_order_seq_cst);
+    room.word.fetch_add(1, std::memory_order_seq_cst);
+    room.wake_all();
+    domain.heavy_fence();
+    // A post of a thread that a fork left behind never ends.
+    const unsigned forks = forks_seen.load(std::memory_order_relaxed);
+    for (lane* l = all->first.load(std::memory_order_acquire); l; l = l->next_lane) {
+        while (l->in_post.load(std::memory_order_acquire) && l->holder_forks.load(std::memory_order_relaxed) == forks)
+            std::this_thread::yield();
+    }
+    close_done.store(true, std::memory_order_seq_cst);
+    // Pairs with the owner's fence in sleep_until: store, fence, load on
+    // both sides.
+    full_fence();
+    if (owner.word.load(std::memory_order_relaxed) != 0)
+        wake_owner();
+}
+
+inline inbox_core::lane& inbox_core::own_lane(inbox_block* (*make_block)())
+{
+    const last_lane& last = last_used_lane;
+    if (usually(last.inbox == identity))
+        return *static_cast<lane*>(last.lane);
+    return join(make_block);
+}
+
+// The thread's lane in this inbox: one it holds, one a thread that exited
+// gave back, or a new one.
+inbox_core::lane& inbox_core::join(inbox_block* (*make_block)())
+{
+    held_lanes& held = own_held_lanes();
+    lane* found = static_cast<lane*>(held.find(identity));
+    if (!found) {
+        held.forget_expired();
+        // Made before a lane is taken, so that nothing throws after.
+        std::unique_ptr<held_lane> entry(new held_lane{identity, all, nullptr, nullptr, nullptr, held.first});
+        for (lane* l = all->first.load(std::memory_order_acquire); l && !found; l = l->next_lane) {
+            bool free = false;
+            if (l->in_use.compare_exchange_strong(free, true, std::memory_order_acquire))
+                found = l;
+        }
+        if (found) {
+            found->holder_forks.store(forks_seen.load(std::memory_order_relaxed), std::memory_order_relaxed);
+        } else {
+            std::unique_ptr<lane> made(new lane);
+            made->holder_forks.store(forks_seen.load(std::memory_order_relaxed), std::memory_order_relaxed);
+            made->tail = made->head = make_block();
+            made->next_lane = all->first.load(std::memory_order_relaxed);
+            while (!all->first.compare_exchange_weak(made->next_lane, made.get(), std::memory_order_seq_cst))
+                ;
+            found = made.release();
+        }
+        entry->lane = found;
+        entry->in_use = &found->in_use;
+        entry->holder_forks = &found->holder_forks;
+        held.first = entry.release();
+    }
+    last_used_lane = {identity, found};
+    return *found;
+}
+
+// Bounded only: takes room for one value, waiting for it if waits.
+bool inbox_core::reserve(bool waits)
+{
+    std::size_t held = queued.load(std::memory_order_seq_cst);
+    while (held < capacity) {
+        if (queued.compare_exchange_weak(held, held + 1, std::memory_order_seq_cst))
+            return true;
+    }
+    return waits && wait_for_room();
+}
+
+// Counted among the waiters before looking again, so that an owner that
+// makes room after the look sees the count and wakes this thread.
+bool inbox_core::wait_for_room()
+{
+    for (;;) {
+        if (is_closed.load(std::memory_order_seq_cst))
+            return false;
+        room_waiters.fetch_add(1, std::memory_order_seq_cst);
+        const std::uint32_t seen = room.word.load(std::memory_order_seq_cst);
+        const bool got = reserve(false);
+        if (!got && !is_closed.load(std::memory_order_seq_cst))
+            room.sleep_while(seen, nullptr);
+        room_waiters.fetch_sub(1, std::memory_order_relaxed);
+        if (got)
+            return true;
+    }
+}
+
+inline void inbox_core::release_room(std::size_t count)
+{
+    if (capacity == 0 || count == 0)
+        return;
+    queued.fetch_sub(count, std::memory_order_seq_cst);
+    if (room_waiters.load(std::memory_order_seq_cst) != 0) {
+        room.word.fetch_add(1, std::memory_order_seq_cst);
+        room.wake_all();
+    }
+}
+
+// Posts call it after storing their count. Pairs with the owner's heavy
+// fence in sleep_until, which stands for the fence this side lacks: the
+// owner stores its flag, passes the fence and reads the counts; the post
+// stores its count and reads the flag, with only the compiler held back
+// in between where membarrier() serves.
+inline void inbox_core::wake_if_asleep()
+{
+    domain.reader_fence();
+    if (!usually(owner.word.load(std::memory_order_relaxed) == 0))
+        wake_owner();
+}
+
+// Only the post that takes the flag back makes the system call.
+void inbox_core::wake_owner()
+{
+    if (owner.word.exchange(0, std::memory_order_acq_rel) != 0)
+        owner.wake_all();
+}
+
+// The head block is routed: it becomes a spare, and its successor the head.
+inline void inbox_core::recycle(lane& l)
+{
+    inbox_block* const done = l.head;
+    l.head = done->next;
+    l.head_index = 0;
+    done->next = l.spares.load(std::memory_order_relaxed);
+    while (!l.spares.compare_exchange_weak(done->next, done, std::memory_order_release, std::memory_order_relaxed))
+        ;
+}
+
+inline bool inbox_core::has_values() const
+{
+    for (const lane* l = all->first.load(std::memory_order_acquire); l; l = l->next_lane) {
+        if (l->posted.load(std::memory_order_acquire) != l->routed)
+            return true;
+    }
+    return false;
+}
+
+// Looks a few times, yielding in between, before it sleeps: a post that
+// comes meanwhile then makes no system call.
+inline bool inbox_core::wait_until(const clock::time_point* deadline)
+{
+    constexpr unsigned looks_before_sleeping = 16;
+    for (unsigned looks = 0;; ++looks) {
+        if (has_values())
+            return true;
+        if (close_done.load(std::memory_order_acquire))
+            return has_values();
+        if (deadline && clock::now() >= *deadline)
+            return false;
+        if (looks < looks_before_sleeping)
+            std::this_thread::yield();
+        else if (sleep_until(deadline))
+            return true;
+    }
+}
+
+// Stores the flag that asks posts to wake the owner, then sleeps: first a
+// short while, in which a post that missed the flag costs at most that
+// long, then, past the heavy fence that makes every post see the flag or
+// be seen, until woken or past deadline. Before the short sleep it looks a
+// few more times, yielding: a count that was on its way as the flag was
+// stored most often arrives then. Returns whether it saw values.
+inline bool inbox_core::sleep_until(const clock::time_point* deadline)
+{
+    constexpr unsigned looks_after_flag = 16;
+    constexpr std::chrono::microseconds first_sleep(50);
+    const auto found = [this] { return has_values() || close_done.load(std::memory_order_acquire); };
+    owner.word.store(1, std::memory_order_relaxed);
+    for (unsigned look = 0; look < looks_after_flag && !found(); ++look)
+        std::this_thread::yield();
+    const clock::time_point short_deadline = clock::now() + first_sleep;
+    const bool short_is_shorter = !deadline || short_deadline < *deadline;
+    if (!found())
+        owner.sleep_while(1, short_is_shorter ? &short_deadline : deadline);
+    if (short_is_shorter && !found()) {
+        domain.heavy_fence();
+        if (!found())
+            owner.sleep_while(1, deadline);
+    }
+    owner.word.store(0, std::memory_order_relaxed);
+    return has_values();
+}
+
+inline void parking::sleep_while(std::uint32_t expected, const clock::time_point* deadline)
+{
+#if defined(__linux__)
+    timespec remaining{};
+    if (deadline) {
+        const auto left = *deadline - clock::now();
+        if (left <= clock::duration::zero())
+            return;
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+        remaining.tv_sec = static_cast<time_t>(seconds.count());
+        remaining.tv_nsec = static_cast<long>(std::chrono::nanoseconds(left - seconds).count());
+    }
+    syscall(SYS_futex, &word, FUTEX_WAIT_PRIVATE, expected, deadline ? &remaining : nullptr, nullptr, 0);
+#else
+    std::unique_lock<std::mutex> lock(mutex);
+    if (word.load(std::memory_order_acquire) != expected)
+        return;
+    if (deadline)
+        changed.wait_until(lock, *deadline);
+    else
+        changed.wait(lock);
+#endif
+}
+
+inline void parking::wake_all()
+{
+#if defined(__linux__)
+    syscall(SYS_futex, &word, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+#else
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+    }
+    changed.notify_all();
+#endif
+}
+
+} // namespace detail
+
+template <typename T>
+struct inbox<T>::block : detail::inbox_block {
+    static constexpr std::size_t values = batch<T>::capacity;
+
+    void* slot_address(std::size_t index) { return storage + index * sizeof(T); }
+    T* slot(std::size_t index) { return std::launder(reinterpret_cast<T*>(slot_address(index))); }
+
+    alignas(T) unsigned char storage[values * sizeof(T)];
+};
+
 template <typename T>
 inbox<T>::inbox() : inbox(0)
 {
 }
 
 template <typename T>
-inbox<T>::inbox(std::size_t bound)
-    : capacity(bound), identity(detail::next_inbox_identity()),
-      // Made before any post, so that it has decided whether posters fence
-      // themselves.
-      domain(detail::read_domain::of_process()), all(std::make_shared<lanes>())
+inbox<T>::inbox(std::size_t bound) : inbox_core(bound)
 {
 }
 
@@ -432,12 +737,12 @@ inbox<T>::~inbox()
         for (std::size_t i = 0; i < left; ++i) {
             if (l->head_index == block::values)
                 recycle(*l);
-            l->head->slot(l->head_index++)->~T();
+            static_cast<block*>(l->head)->slot(l->head_index++)->~T();
         }
-        for (block* b : {l->head, l->own_spares, l->spares.load(std::memory_order_acquire)}) {
+        for (detail::inbox_block* b : {l->head, l->own_spares, l->spares.load(std::memory_order_acquire)}) {
             while (b) {
-                block* const next = b->next;
-                delete b;
+                detail::inbox_block* const next = b->next;
+                delete static_cast<block*>(b);
                 b = next;
             }
         }
@@ -447,25 +752,25 @@ inbox<T>::~inbox()
 template <typename T>
 bool inbox<T>::post(const T& value)
 {
-    return post_one(own_lane(), value, true);
+    return post_one(own_lane(make_block), value, true);
 }
 
 template <typename T>
 bool inbox<T>::post(T&& value)
 {
-    return post_one(own_lane(), std::move(value), true);
+    return post_one(own_lane(make_block), std::move(value), true);
 }
 
 template <typename T>
 bool inbox<T>::try_post(const T& value)
 {
-    return post_one(own_lane(), value, false);
+    return post_one(own_lane(make_block), value, false);
 }
 
 template <typename T>
 bool inbox<T>::try_post(T&& value)
 {
-    return post_one(own_lane(), std::move(value), false);
+    return post_one(own_lane(make_block), std::move(value), false);
 }
 
 // One value at a time, each published and announced on its own: an input
@@ -477,7 +782,7 @@ std::size_t inbox<T>::post(InputIt first, InputIt last)
     std::size_t count = 0;
     if (first == last)
         return count;
-    lane& l = own_lane();
+    lane& l = own_lane(make_block);
     for (; first != last && post_one(l, *first, true); ++first)
         ++count;
     return count;
@@ -496,94 +801,7 @@ std::size_t inbox<T>::route(Router& router)
     return count;
 }
 
-template <typename T>
-bool inbox<T>::wait()
-{
-    return wait_until(nullptr);
-}
-
-template <typename T>
-template <typename Rep, typename Period>
-bool inbox<T>::wait_for(const std::chrono::duration<Rep, Period>& timeout)
-{
-    const clock::time_point now = clock::now();
-    // A timeout that the clock cannot add, by far, is none.
-    if (std::chrono::duration<double>(timeout) >= std::chrono::duration<double>(clock::time_point::max() - now) / 2)
-        return wait_until(nullptr);
-    const clock::time_point deadline = now + std::chrono::ceil<clock::duration>(timeout);
-    return wait_until(&deadline);
-}
-
-// Pairs with posting: its store of the flag, then the heavy fence, then
-// its reads of the announcements.
-template <typename T>
-void inbox<T>::close()
-{
-    is_closed.store(true, std::memory_order_seq_cst);
-    room.word.fetch_add(1, std::memory_order_seq_cst);
-    room.wake_all();
-    domain.heavy_fence();
-    // A post of a thread that a fork left behind never ends.
-    const unsigned forks = detail::forks_seen.load(std::memory_order_relaxed);
-    for (lane* l = all->first.load(std::memory_order_acquire); l; l = l->next_lane) {
-        while (l->in_post.load(std::memory_order_acquire) && l->holder_forks.load(std::memory_order_relaxed) == forks)
-            std::this_thread::yield();
-    }
-    close_done.store(true, std::memory_order_seq_cst);
-    // Pairs with the owner's fence in sleep_until: store, fence, load on
-    // both sides.
-    detail::full_fence();
-    if (owner.word.load(std::memory_order_relaxed) != 0)
-        wake_owner();
-}
-
 // The posting side.
-
-template <typename T>
-typename inbox<T>::lane& inbox<T>::own_lane()
-{
-    const detail::last_lane& last = detail::last_used_lane;
-    if (detail::usually(last.inbox == identity))
-        return *static_cast<lane*>(last.lane);
-    return join();
-}
-
-// The thread's lane in this inbox: one it holds, one a thread that exited
-// gave back, or a new one.
-template <typename T>
-typename inbox<T>::lane& inbox<T>::join()
-{
-    std::vector<detail::held_lanes::held>& held = detail::own_held_lanes().all;
-    lane* found = nullptr;
-    for (const detail::held_lanes::held& h : held) {
-        if (h.inbox == identity)
-            found = static_cast<lane*>(h.lane);
-    }
-    if (!found) {
-        held.erase(std::remove_if(held.begin(), held.end(), [](const auto& h) { return h.owner.expired(); }),
-                   held.end());
-        held.reserve(held.size() + 1);
-        for (lane* l = all->first.load(std::memory_order_acquire); l && !found; l = l->next_lane) {
-            bool free = false;
-            if (l->in_use.compare_exchange_strong(free, true, std::memory_order_acquire))
-                found = l;
-        }
-        if (found) {
-            found->holder_forks.store(detail::forks_seen.load(std::memory_order_relaxed), std::memory_order_relaxed);
-        } else {
-            std::unique_ptr<lane> made(new lane);
-            made->holder_forks.store(detail::forks_seen.load(std::memory_order_relaxed), std::memory_order_relaxed);
-            made->tail = made->head = new block;
-            made->next_lane = all->first.load(std::memory_order_relaxed);
-            while (!all->first.compare_exchange_weak(made->next_lane, made.get(), std::memory_order_seq_cst))
-                ;
-            found = made.release();
-        }
-        held.push_back({identity, all, found, &found->in_use, &found->holder_forks});
-    }
-    detail::last_used_lane = {identity, found};
-    return *found;
-}
 
 // A bounded post takes room first, waiting for it inside the announcement.
 // The value stays out of every call that is not inlined, so that a small
@@ -609,49 +827,6 @@ bool inbox<T>::post_one(lane& l, V&& value, bool waits)
     return true;
 }
 
-// Bounded only: takes room for one value, waiting for it if waits.
-template <typename T>
-bool inbox<T>::reserve(bool waits)
-{
-    std::size_t held = queued.load(std::memory_order_seq_cst);
-    while (held < capacity) {
-        if (queued.compare_exchange_weak(held, held + 1, std::memory_order_seq_cst))
-            return true;
-    }
-    return waits && wait_for_room();
-}
-
-// Counted among the waiters before looking again, so that an owner that
-// makes room after the look sees the count and wakes this thread.
-template <typename T>
-bool inbox<T>::wait_for_room()
-{
-    for (;;) {
-        if (is_closed.load(std::memory_order_seq_cst))
-            return false;
-        room_waiters.fetch_add(1, std::memory_order_seq_cst);
-        const std::uint32_t seen = room.word.load(std::memory_order_seq_cst);
-        const bool got = reserve(false);
-        if (!got && !is_closed.load(std::memory_order_seq_cst))
-            room.sleep_while(seen, nullptr);
-        room_waiters.fetch_sub(1, std::memory_order_relaxed);
-        if (got)
-            return true;
-    }
-}
-
-template <typename T>
-void inbox<T>::release_room(std::size_t count)
-{
-    if (capacity == 0 || count == 0)
-        return;
-    queued.fetch_sub(count, std::memory_order_seq_cst);
-    if (room_waiters.load(std::memory_order_seq_cst) != 0) {
-        room.word.fetch_add(1, std::memory_order_seq_cst);
-        room.wake_all();
-    }
-}
-
 // Writes the value into the lane and publishes it. The poster, the count's
 // only writer, reads it back and finds the slot from it: a post stores
 // the value, the count and its post-under-way flag twice, nothing else.
@@ -664,7 +839,7 @@ void inbox<T>::put(lane& l, V&& value)
     const std::size_t count = l.posted.load(std::memory_order_relaxed);
     if (count - l.tail_first == block::values)
         next_block(l);
-    ::new (l.tail->slot_address(count - l.tail_first)) T(std::forward<V>(value));
+    ::new (static_cast<block*>(l.tail)->slot_address(count - l.tail_first)) T(std::forward<V>(value));
     l.posted.store(count + 1, std::memory_order_release);
 }
 
@@ -674,7 +849,7 @@ void inbox<T>::next_block(lane& l)
 {
     if (!l.own_spares)
         l.own_spares = l.spares.exchange(nullptr, std::memory_order_acquire);
-    block* added = l.own_spares;
+    detail::inbox_block* added = l.own_spares;
     if (added)
         l.own_spares = added->next;
     else
@@ -683,27 +858,6 @@ void inbox<T>::next_block(lane& l)
     l.tail->next = added;
     l.tail = added;
     l.tail_first += block::values;
-}
-
-// Posts call it after storing their count. Pairs with the owner's heavy
-// fence in sleep_until, which stands for the fence this side lacks: the
-// owner stores its flag, passes the fence and reads the counts; the post
-// stores its count and reads the flag, with only the compiler held back
-// in between where membarrier() serves.
-template <typename T>
-void inbox<T>::wake_if_asleep()
-{
-    domain.reader_fence();
-    if (!detail::usually(owner.word.load(std::memory_order_relaxed) == 0))
-        wake_owner();
-}
-
-// Only the post that takes the flag back makes the system call.
-template <typename T>
-void inbox<T>::wake_owner()
-{
-    if (owner.word.exchange(0, std::memory_order_acq_rel) != 0)
-        owner.wake_all();
 }
 
 // The owning side.
@@ -720,7 +874,7 @@ std::size_t inbox<T>::route_lane(lane& l, Router& router)
         run_end(inbox& box, lane& routed_lane, std::size_t count) : owner(box), l(routed_lane), length(count) {}
         ~run_end()
         {
-            T* const first = l.head->slot(l.head_index);
+            T* const first = static_cast<block*>(l.head)->slot(l.head_index);
             for (std::size_t i = 0; i < length; ++i)
                 first[i].~T();
             l.head_index += length;
@@ -743,119 +897,11 @@ std::size_t inbox<T>::route_lane(lane& l, Router& router)
         const std::size_t left = l.route_until - l.routed;
         const std::size_t run = left < block::values - l.head_index ? left : block::values - l.head_index;
         const run_end end(*this, l, run);
-        const T* const first = l.head->slot(l.head_index);
+        const T* const first = static_cast<block*>(l.head)->slot(l.head_index);
         router.distribute_batch(first, first + run);
         count += run;
     }
     return count;
-}
-
-// The head block is routed: it becomes a spare, and its successor the head.
-template <typename T>
-void inbox<T>::recycle(lane& l)
-{
-    block* const done = l.head;
-    l.head = done->next;
-    l.head_index = 0;
-    done->next = l.spares.load(std::memory_order_relaxed);
-    while (!l.spares.compare_exchange_weak(done->next, done, std::memory_order_release, std::memory_order_relaxed))
-        ;
-}
-
-template <typename T>
-bool inbox<T>::has_values() const
-{
-    for (const lane* l = all->first.load(std::memory_order_acquire); l; l = l->next_lane) {
-        if (l->posted.load(std::memory_order_acquire) != l->routed)
-            return true;
-    }
-    return false;
-}
-
-// Looks a few times, yielding in between, before it sleeps: a post that
-// comes meanwhile then makes no system call.
-template <typename T>
-bool inbox<T>::wait_until(const clock::time_point* deadline)
-{
-    constexpr unsigned looks_before_sleeping = 16;
-    for (unsigned looks = 0;; ++looks) {
-        if (has_values())
-            return true;
-        if (close_done.load(std::memory_order_acquire))
-            return has_values();
-        if (deadline && clock::now() >= *deadline)
-            return false;
-        if (looks < looks_before_sleeping)
-            std::this_thread::yield();
-        else if (sleep_until(deadline))
-            return true;
-    }
-}
-
-// Stores the flag that asks posts to wake the owner, then sleeps: first a
-// short while, in which a post that missed the flag costs at most that
-// long, then, past the heavy fence that makes every post see the flag or
-// be seen, until woken or past deadline. Before the short sleep it looks a
-// few more times, yielding: a count that was on its way as the flag was
-// stored most often arrives then. Returns whether it saw values.
-template <typename T>
-bool inbox<T>::sleep_until(const clock::time_point* deadline)
-{
-    constexpr unsigned looks_after_flag = 16;
-    constexpr std::chrono::microseconds first_sleep(50);
-    const auto found = [this] { return has_values() || close_done.load(std::memory_order_acquire); };
-    owner.word.store(1, std::memory_order_relaxed);
-    for (unsigned look = 0; look < looks_after_flag && !found(); ++look)
-        std::this_thread::yield();
-    const clock::time_point short_deadline = clock::now() + first_sleep;
-    const bool short_is_shorter = !deadline || short_deadline < *deadline;
-    if (!found())
-        owner.sleep_while(1, short_is_shorter ? &short_deadline : deadline);
-    if (short_is_shorter && !found()) {
-        domain.heavy_fence();
-        if (!found())
-            owner.sleep_while(1, deadline);
-    }
-    owner.word.store(0, std::memory_order_relaxed);
-    return has_values();
-}
-
-template <typename T>
-void inbox<T>::parking::sleep_while(std::uint32_t expected, const clock::time_point* deadline)
-{
-#if defined(__linux__)
-    timespec remaining{};
-    if (deadline) {
-        const auto left = *deadline - clock::now();
-        if (left <= clock::duration::zero())
-            return;
-        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
-        remaining.tv_sec = static_cast<time_t>(seconds.count());
-        remaining.tv_nsec = static_cast<long>(std::chrono::nanoseconds(left - seconds).count());
-    }
-    syscall(SYS_futex, &word, FUTEX_WAIT_PRIVATE, expected, deadline ? &remaining : nullptr, nullptr, 0);
-#else
-    std::unique_lock<std::mutex> lock(mutex);
-    if (word.load(std::memory_order_acquire) != expected)
-        return;
-    if (deadline)
-        changed.wait_until(lock, *deadline);
-    else
-        changed.wait(lock);
-#endif
-}
-
-template <typename T>
-void inbox<T>::parking::wake_all()
-{
-#if defined(__linux__)
-    syscall(SYS_futex, &word, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
-#else
-    {
-        const std::lock_guard<std::mutex> lock(mutex);
-    }
-    changed.notify_all();
-#endif
 }
 
 } // namespace vessa
