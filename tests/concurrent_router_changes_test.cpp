@@ -81,7 +81,7 @@ std::vector<model_entry> walk_order(const std::vector<model_entry>& model, vessa
 // three (removals that rebuild the array too); each step checks that one
 // value meets what the model lists, in the order the listing gives. Once
 // arrays have grown, removals allocate nothing.
-TEST(ConcurrentRouterChanges, RemovalsAllocateNothingOnceArraysHaveGrown)
+TEST(concurrent_router_changes, removals_allocate_nothing_once_arrays_have_grown)
 {
     for (const auto& [order, priorities] : {std::pair{vessa::listing::heap, 1u}, std::pair{vessa::listing::heap, 3u},
                                             std::pair{vessa::listing::sorted, 3u}}) {
@@ -133,7 +133,7 @@ TEST(ConcurrentRouterChanges, RemovalsAllocateNothingOnceArraysHaveGrown)
 // A thread routes once and is gone: the router is shared until a free
 // finds no other thread inside it, and from then on each removal destroys
 // its copy before it returns.
-TEST(ConcurrentRouterChanges, FreesAtOnceAgainAfterAFreeFindsNoOtherReader)
+TEST(concurrent_router_changes, frees_at_once_again_after_a_free_finds_no_other_reader)
 {
     const watchdog w("a thread routing once");
     router r;
