@@ -83,6 +83,17 @@ const char* value_name(const bytes64*) { return "bytes64"; }
 // The peers' owners route what they dequeue from a buffer of this many.
 constexpr std::size_t owner_buffer = 256;
 
+// Routes the count values a queue's drain left at the front of buffer,
+// yielding when there were none.
+template <typename V>
+std::size_t route_drained(vessa::router<V>& router, const std::vector<V>& buffer, std::size_t count)
+{
+    if (count == 0)
+        std::this_thread::yield();
+    router.distribute_batch(buffer.data(), buffer.data() + count);
+    return count;
+}
+
 template <typename V>
 class inbox_queue {
 public:
@@ -102,11 +113,7 @@ public:
     void post(const V& v) { queue.enqueue(v); }
     std::size_t route(vessa::router<V>& router)
     {
-        const std::size_t count = queue.try_dequeue_bulk(buffer.begin(), buffer.size());
-        if (count == 0)
-            std::this_thread::yield();
-        router.distribute_batch(buffer.data(), buffer.data() + count);
-        return count;
+        return route_drained(router, buffer, queue.try_dequeue_bulk(buffer.begin(), buffer.size()));
     }
 
 private:
@@ -132,11 +139,7 @@ public:
 
     std::size_t route(vessa::router<V>& router)
     {
-        const std::size_t count = queue.try_dequeue_bulk(consumer, buffer.begin(), buffer.size());
-        if (count == 0)
-            std::this_thread::yield();
-        router.distribute_batch(buffer.data(), buffer.data() + count);
-        return count;
+        return route_drained(router, buffer, queue.try_dequeue_bulk(consumer, buffer.begin(), buffer.size()));
     }
 
 private:
@@ -174,10 +177,7 @@ public:
         std::size_t count = 0;
         while (count < buffer.size() && queue.pop(buffer[count]))
             ++count;
-        if (count == 0)
-            std::this_thread::yield();
-        router.distribute_batch(buffer.data(), buffer.data() + count);
-        return count;
+        return route_drained(router, buffer, count);
     }
 
 private:
